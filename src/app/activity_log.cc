@@ -1,0 +1,3 @@
+#include "app/activity_log.h"
+
+namespace velloquin {}  // namespace velloquin
