@@ -177,6 +177,13 @@ std::optional<std::string> ParseValueData(std::string_view data, LineReader* rea
   return "unknown value form (expected \"text\", dword:, hex: or hex(N):)";
 }
 
+RegItem* FindValueItem(RegSection* section, std::string_view name) {
+  for (RegItem& item : section->items) {
+    if (item.is_value && RegNamesEqual(item.name, name)) return &item;
+  }
+  return nullptr;
+}
+
 std::optional<LineError> ParseValueLine(std::string_view line, LineReader* reader,
                                         RegSection* section) {
   const int number = reader->number();
@@ -190,12 +197,20 @@ std::optional<LineError> ParseValueLine(std::string_view line, LineReader* reade
     name = std::move(*quoted);
   }
   line = TrimLeft(line);
-  if (line.empty() || line.front() != '=') return LineError{number, "expected = after the value name"};
+  if (line.empty() || line.front() != '=')
+    return LineError{number, "expected = after the value name"};
   RegValue value;
   if (auto error = ParseValueData(TrimLeft(line.substr(1)), reader, &value)) {
     return LineError{number, *error};
   }
-  RegSetValue(section, name, value);  // a repeated name: the later one wins
+  if (RegItem* existing = FindValueItem(section, name)) {
+    existing->value = std::move(value);  // a repeated name: the later one wins
+  } else {
+    section->items.push_back(RegItem{});
+    section->items.back().is_value = true;
+    section->items.back().name = std::move(name);
+    section->items.back().value = std::move(value);
+  }
   return std::nullopt;
 }
 
@@ -258,12 +273,13 @@ void AppendValue(const RegItem& item, const char* nl, std::string* out) {
   std::string prefix = item.name.empty() ? "@=" : EscapeQuoted(item.name) + "=";
   const RegValue& v = item.value;
   if (v.type == ValueType::kString && IsPlainText(v.data)) {
-    *out += prefix + EscapeQuoted({reinterpret_cast<const char*>(v.data.data()), v.data.size() - 1}) +
-            nl;
+    *out += prefix +
+            EscapeQuoted({reinterpret_cast<const char*>(v.data.data()), v.data.size() - 1}) + nl;
   } else if (v.type == ValueType::kDword && v.data.size() == 4) {
     char number[16];
-    std::snprintf(number, sizeof number, "dword:%08x",
-                  v.data[0] | v.data[1] << 8 | v.data[2] << 16 | static_cast<uint32_t>(v.data[3]) << 24);
+    std::snprintf(
+        number, sizeof number, "dword:%08x",
+        v.data[0] | v.data[1] << 8 | v.data[2] << 16 | static_cast<uint32_t>(v.data[3]) << 24);
     *out += prefix + number + nl;
   } else if (v.type == ValueType::kBinary) {
     AppendHexList(prefix + "hex:", v.data, nl, out);
@@ -441,16 +457,14 @@ RegSection& RegEnsureSection(RegDocument* document, std::string_view path) {
 }
 
 void RegSetValue(RegSection* section, std::string_view name, const RegValue& value) {
-  auto last_value = section->items.end();
-  for (auto it = section->items.begin(); it != section->items.end(); ++it) {
-    if (!it->is_value) continue;
-    if (RegNamesEqual(it->name, name)) {
-      it->value = value;
-      return;
-    }
-    last_value = it;
+  if (RegItem* existing = FindValueItem(section, name)) {
+    existing->value = value;
+    return;
   }
-  auto where = last_value == section->items.end() ? section->items.begin() : last_value + 1;
+  auto where = section->items.begin();
+  for (auto it = section->items.begin(); it != section->items.end(); ++it) {
+    if (it->is_value) where = it + 1;
+  }
   RegItem item;
   item.is_value = true;
   item.name = name;

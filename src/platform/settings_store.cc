@@ -286,7 +286,9 @@ class FileSettingsKey final : public SettingsKey {
     if (!IsWritableValueName(name)) return kRegInvalidParameter;
     RegDocument document;
     int rc = store_->Modify(
-        [&](RegDocument* d) { RegSetValue(&RegEnsureSection(d, path_), name, RegValue{type, data}); },
+        [&](RegDocument* d) {
+          RegSetValue(&RegEnsureSection(d, path_), name, RegValue{type, data});
+        },
         &document);
     if (rc == kRegOk) snapshot_ = KeySnapshot(document, path_);
     return rc;
