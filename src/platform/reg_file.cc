@@ -332,6 +332,9 @@ RegParseResult ParseRegFile(std::string_view text) {
   while (reader.Next(&line)) {
     std::string_view t = Trim(line);
     if (t.empty() || t.front() == ';') {
+      // Kept as written, less stray carriage returns that the line end
+      // written back would not reproduce.
+      while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
       if (current) {
         document.sections[*current].items.push_back(RegItem{});
         document.sections[*current].items.back().text = line;
