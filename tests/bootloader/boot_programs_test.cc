@@ -7,15 +7,10 @@
 namespace velloquin {
 namespace {
 
+using testing_support::Join;
 using testing_support::ProtocolTest;
 using testing_support::TextBytes;
 using Strings = std::vector<std::string>;
-
-Strings Join(std::initializer_list<Strings> parts) {
-  Strings all;
-  for (const Strings& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
 
 const Strings kUnlock = {"filler", "unlock", "response"};
 const Strings kDelete = {"filler", "unlock", "response", "delete Main.sy_", "00"};

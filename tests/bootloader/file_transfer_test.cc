@@ -7,6 +7,7 @@
 namespace velloquin {
 namespace {
 
+using testing_support::Join;
 using testing_support::ProtocolTest;
 using Strings = std::vector<std::string>;
 
@@ -20,12 +21,6 @@ Bytes FileBytes(size_t size) {
 // the probe after it.
 const Strings kReached = {"filler", "unlock", "response", "info", "info"};
 const Strings kOpened = {"open Kernel.sy_", "00", "info"};
-
-Strings Join(std::initializer_list<Strings> parts) {
-  Strings all;
-  for (const Strings& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
 
 class TransferTest : public ProtocolTest {
  protected:

@@ -32,6 +32,13 @@ inline std::array<uint8_t, kUnlockKeySize> TestKeyBytes() {
 
 inline Bytes TextBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
+// Transcript pieces joined in order.
+inline std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts) {
+  std::vector<std::string> all;
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
 inline std::string Hex(const Bytes& bytes) {
   std::string out;
   char buffer[4];
