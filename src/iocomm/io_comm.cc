@@ -33,7 +33,7 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
 // Takes the channel's lock for Output and Input: at most 10 s of waiting.
 class TimedLock {
  public:
-  explicit TimedLock(std::recursive_timed_mutex& mutex) : mutex_(mutex) {
+  explicit TimedLock(RecursiveTimedMutex& mutex) : mutex_(mutex) {
     locked_ = mutex_.try_lock_for(kLockWait);
   }
   ~TimedLock() {
@@ -42,7 +42,7 @@ class TimedLock {
   bool Locked() const { return locked_; }
 
  private:
-  std::recursive_timed_mutex& mutex_;
+  RecursiveTimedMutex& mutex_;
   bool locked_;
 };
 
@@ -116,9 +116,13 @@ int IOComm::OpenPort(const std::string& port_name, const std::string& settings, 
   CommSettings = settings;
   DetectPortType();
   if (ChannelType == Serial && !IsDeviceSpec(PortName)) {
-    // "COM12:" becomes "\\.\COM12", "COM1:" becomes "\\.\COM1".
-    if (PortName.size() > 5) PortName.resize(5);
-    if (PortName.empty() || PortName[0] != '\\') PortName = "\\\\.\\" + PortName;
+    // "COM12:" becomes "\\.\COM12", "COM1:" becomes "\\.\COM1". A name that
+    // already is a device name ("\\.\COM12") is kept whole rather than cut
+    // to five characters, which would leave "\\.\C".
+    if (PortName.empty() || PortName[0] != '\\') {
+      if (PortName.size() > 5) PortName.resize(5);
+      PortName = "\\\\.\\" + PortName;
+    }
     if (PortName.back() == ':') PortName.pop_back();
   }
   if (!SettingsLoaded) LoadSettings(nullptr);
