@@ -24,6 +24,16 @@ size_t LocalFile::Read(uint8_t* buffer, size_t size) {
   return count;
 }
 
+size_t LocalFile::ReadFully(uint8_t* buffer, size_t size) {
+  size_t total = 0;
+  while (total < size) {
+    const size_t count = Read(buffer + total, size - total);
+    if (count == 0) break;
+    total += count;
+  }
+  return total;
+}
+
 void LocalFile::Close() {
   // Closing a read-only stream loses nothing; its result is not needed.
   if (file_) std::fclose(file_);

@@ -21,6 +21,8 @@ class LocalFile {
   // Reads up to `size` bytes; returns the count, 0 at the end of the file or
   // on a read error (error() is then non-zero).
   size_t Read(uint8_t* buffer, size_t size);
+  // Reads until `size` bytes, the end of the file or an error; returns the count.
+  size_t ReadFully(uint8_t* buffer, size_t size);
   void Close();
   // The OS error number of the last failed operation, 0 if none failed.
   int error() const { return error_; }

@@ -29,12 +29,7 @@ std::shared_ptr<const UnlockKeyTable> UnlockKeyTable::Load(const std::string& pa
   }
   // One byte more than the table, to tell an oversized file from a good one.
   std::array<uint8_t, kUnlockKeySize + 1> buffer{};
-  size_t total = 0;
-  while (total < buffer.size()) {
-    size_t count = file.Read(buffer.data() + total, buffer.size() - total);
-    if (count == 0) break;
-    total += count;
-  }
+  const size_t total = file.ReadFully(buffer.data(), buffer.size());
   if (file.error() != 0) {
     if (error) {
       *error = "Cannot read unlock key table " + path + ", error " + std::to_string(file.error());
@@ -43,10 +38,10 @@ std::shared_ptr<const UnlockKeyTable> UnlockKeyTable::Load(const std::string& pa
   }
   if (total != kUnlockKeySize) {
     if (error) {
-      *error = "Unlock key table " + path + " is " +
-               (total > kUnlockKeySize ? std::string("larger than") : std::to_string(total) +
-                                                                          " bytes, not") +
-               " " + std::to_string(kUnlockKeySize) + " bytes";
+      const std::string size =
+          total > kUnlockKeySize ? "larger than" : std::to_string(total) + " bytes, not";
+      *error = "Unlock key table " + path + " is " + size + " " + std::to_string(kUnlockKeySize) +
+               " bytes";
     }
     return nullptr;
   }

@@ -42,12 +42,7 @@ bool ReadVerificationText(const std::string& path, std::string* text) {
   LocalFile file;
   if (!file.Open(path)) return false;
   std::array<uint8_t, kVerificationBytesNeeded> buffer;
-  size_t total = 0;
-  while (total < buffer.size()) {
-    const size_t count = file.Read(buffer.data() + total, buffer.size() - total);
-    if (count == 0) break;
-    total += count;
-  }
+  const size_t total = file.ReadFully(buffer.data(), buffer.size());
   if (file.error() != 0) return false;
   *text = VerificationTextFromBytes(
       std::string_view(reinterpret_cast<const char*>(buffer.data()), total));
