@@ -16,7 +16,7 @@ bool WriteWhole(IOComm& channel, const Bytes& piece) {
   return channel.OutputString(piece) && channel.LastOutputCount == static_cast<int>(piece.size());
 }
 
-// Steps 1 to 6: reopen, unlock, and make sure the boot loader answers. The
+// Reopen, unlock, and make sure the boot loader answers. The
 // three tries switch DTR and unlock again with shorter budgets.
 bool ReachBootLoader(PortSlot* slot, const ProtocolContext& context) {
   IOComm& channel = *slot->Channel;
@@ -49,7 +49,8 @@ bool ReachBootLoader(PortSlot* slot, const ProtocolContext& context) {
   return true;
 }
 
-// Steps 7 to 11: the open-for-writing command, written twice at most.
+// The open-for-writing command (written twice at most), then a wait for the
+// boot loader to take it.
 bool OpenPrinterFile(PortSlot* slot, const ProtocolContext& context,
                      const std::string& printer_name) {
   IOComm& channel = *slot->Channel;
@@ -70,7 +71,7 @@ bool OpenPrinterFile(PortSlot* slot, const ProtocolContext& context,
   return true;
 }
 
-// Step 17: before every 30th block, wait for the boot loader to answer, up to
+// Before every 30th block, wait for the boot loader to answer, up to
 // 22 probes 500 ms apart, and go on either way.
 void WaitBeforeBlock(PortSlot* slot, const ProtocolContext& context) {
   bool answered = WaitForBootLoader(slot, context, 400);
@@ -81,7 +82,7 @@ void WaitBeforeBlock(PortSlot* slot, const ProtocolContext& context) {
   if (!answered) context.clock->SleepMs(500);
 }
 
-// Steps 18 to 23: one block as its three writes, each of which must go out
+// One block as its three writes, each of which must go out
 // whole.
 bool SendBlock(IOComm& channel, Clock& clock, const uint8_t* data, int count) {
   const CommandPieces block = WriteBlockCommand(data, count);
