@@ -17,7 +17,7 @@ Bytes FileBytes(size_t size) {
   return bytes;
 }
 
-// Unlock, the first answered probe, the probe of step 6, the open command and
+// Unlock, the first answered probe, the probe after it, the open command and
 // the probe after it.
 const Strings kReached = {"filler", "unlock", "response", "info", "info"};
 const Strings kOpened = {"open Kernel.sy_", "00", "info"};
