@@ -31,6 +31,7 @@ enum class ValueType : uint32_t {
 struct RegValue {
   ValueType type = ValueType::kNone;
   std::vector<uint8_t> data;  // exactly the stored bytes
+  bool operator==(const RegValue&) const = default;
 };
 
 enum class KeyAccess {
@@ -43,6 +44,7 @@ enum class KeyAccess {
 inline constexpr int kRegOk = 0;
 inline constexpr int kRegNotFound = 2;     // ERROR_FILE_NOT_FOUND
 inline constexpr int kRegAccessDenied = 5;  // ERROR_ACCESS_DENIED
+inline constexpr int kRegInvalidParameter = 87;  // a name the file cannot carry
 inline constexpr int kRegMoreData = 234;   // ERROR_MORE_DATA
 inline constexpr int kRegNoMoreItems = 259;  // ERROR_NO_MORE_ITEMS
 inline constexpr int kRegBadFile = 1009;    // ERROR_BADDB: the file is corrupt
