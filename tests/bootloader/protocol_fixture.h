@@ -154,6 +154,12 @@ class ProtocolTest : public ::testing::Test {
   }
 
   FakePort& port() { return *channels.port; }
+  // Channels constructed so far: each one reads the configuration of COM2
+  // (/dev/ttyS1, absent here) when it is built.
+  int ChannelsBuilt() const {
+    const auto& names = channels.opener.opened_names;
+    return static_cast<int>(std::count(names.begin(), names.end(), "/dev/ttyS1"));
+  }
   int64_t Now() { return channels.clock.NowMs(); }
   std::vector<std::string> Status() { return dialog.StatusTexts(kStatusControl); }
 
