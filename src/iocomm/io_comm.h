@@ -14,6 +14,7 @@
 
 #include "iocomm/channel_env.h"
 #include "platform/comm_config.h"
+#include "platform/recursive_timed_mutex.h"
 #include "platform/serial_device.h"
 #include "platform/settings_store.h"
 
@@ -146,7 +147,7 @@ class IOComm {
 
   ChannelEnv env_;
   std::unique_ptr<SerialDevice> serial_;
-  std::recursive_timed_mutex lock_;
+  RecursiveTimedMutex lock_;
   int last_os_error_ = 0;
   bool config_refused_ = false;
 };
