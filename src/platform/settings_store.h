@@ -35,9 +35,9 @@ struct RegValue {
 };
 
 enum class KeyAccess {
-  kAllAccess,  // read and write; fails when the file cannot be written
-  kRead,       // read only
-  kCreate,     // read and write, creating the key when it is missing
+  kAllAccess,  // read and write; fails when the file cannot be written or parsed
+  kRead,       // read only; opens any key of an unparseable file, showing no values
+  kCreate,     // read and write, creating the key (and the file) when it is missing
 };
 
 // Result codes, with the registry's numbers where a caller may test them.
@@ -57,8 +57,9 @@ class SettingsKey {
   // Reads a value of at most max_size bytes. A larger value is not read
   // (kRegMoreData, *value untouched); an absent one gives kRegNotFound.
   virtual int QueryValue(const std::string& name, size_t max_size, RegValue* value) = 0;
-  // Writes a value (kRegAccessDenied for a key opened read-only, or a file
-  // that cannot be written or is corrupt).
+  // Writes a value: kRegAccessDenied for a key opened read-only or a file
+  // (or folder) that cannot be written, kRegBadFile when the file has become
+  // unparseable, kRegInvalidParameter for a name with a line break.
   virtual int SetValue(const std::string& name, ValueType type, const std::vector<uint8_t>& data) = 0;
   // Names of the direct subkeys, by index from 0 (kRegNoMoreItems past the end).
   virtual int EnumSubKey(uint32_t index, std::string* name) = 0;
