@@ -25,7 +25,9 @@ constexpr int kBootModeDrainMs = 2000;
 }  // namespace
 
 CycleWorker::CycleWorker(PortSlot* slot, const ProtocolContext& context)
-    : slot_(slot), context_(context) {}
+    : slot_(slot), context_(context) {
+  slot_->InfoText = &info_text_;
+}
 
 int RunCycle(PortSlot* slot, const ProtocolContext& context) {
   CycleWorker worker(slot, context);
@@ -33,7 +35,6 @@ int RunCycle(PortSlot* slot, const ProtocolContext& context) {
 }
 
 int CycleWorker::Run() {
-  slot_->InfoText = &info_text_;
   while (State() != Exiting) Step();
   if (slot_->Channel) slot_->Channel->Close();
   slot_->Channel.reset();
