@@ -25,13 +25,6 @@ constexpr char kInfoWithMain[] =
 constexpr char kVerifyMatching[] =
     "System CRC: 1A2B\nControl CRC Sum: 3\nData CRC Sum: 0x4\nTotal CRC Sum: 5\n";
 
-std::vector<std::string> Without(std::vector<std::string> texts, const std::string& prefix) {
-  texts.erase(std::remove_if(texts.begin(), texts.end(),
-                             [&](const std::string& t) { return t.rfind(prefix, 0) == 0; }),
-              texts.end());
-  return texts;
-}
-
 // Commands the station wrote, in order, among the given ones.
 int CountWrites(CycleFixture& f, const Bytes& bytes) {
   return static_cast<int>(std::count_if(f.Port().writes.begin(), f.Port().writes.end(),
@@ -188,7 +181,9 @@ TEST(CycleWorker, LowerCaseComNameSkipsTheBaudShift) {
   f.Printer(true);
   ASSERT_TRUE(f.RunUntil(WaitingForFlash));
   EXPECT_EQ(CountWrites(f, BaudShiftCommand), 0);
-  for (const auto& c : f.Port().configs) EXPECT_NE(c.dcb.stop_bits == kTwoStopBits && c.dcb.baud_rate == 115200, true);
+  for (const auto& c : f.Port().configs) {
+    EXPECT_FALSE(c.dcb.stop_bits == kTwoStopBits && c.dcb.baud_rate == 115200);
+  }
 }
 
 struct DownloadFailureCase {
@@ -287,7 +282,9 @@ TEST(CycleWorker, FlowControlDelaysChunksButNeverFailsThem) {
     EXPECT_EQ(f.State(), WaitingForFlash) << c.what;
     int64_t took = f.channel.clock.NowMs() - before;
     EXPECT_GE(took, c.min_extra_ms) << c.what;
-    if (c.min_extra_ms == 0) EXPECT_LT(took, 10000) << c.what;
+    if (c.min_extra_ms == 0) {
+      EXPECT_LT(took, 10000) << c.what;
+    }
   }
 }
 
