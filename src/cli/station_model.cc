@@ -27,6 +27,11 @@ bool IsPrinterWork(int32_t state) {
   }
 }
 
+// The row whose worker runs on this thread, learnt from the control ids the
+// worker names in its calls (a worker always writes its status before it asks
+// for a check box).
+thread_local int t_worker_row = -1;
+
 // Bounds what a front end that stopped taking events can pile up.
 constexpr size_t kMaxQueuedEvents = 100000;
 
@@ -62,6 +67,11 @@ void StationModel::SetResetBaudRate(bool checked) {
   reset_baud_rate_ = checked;
 }
 
+void StationModel::SetResetBaudRateForRow(int row, bool checked) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (row >= 0 && row < kSlotCount) reset_baud_rows_[row] = checked;
+}
+
 void StationModel::NoteChange(int row, int32_t state, const std::string* status) {
   RowState& r = rows_[row];
   bool state_changed = state != r.state;
@@ -92,6 +102,7 @@ void StationModel::NoteChange(int row, int32_t state, const std::string* status)
 void StationModel::SetStatusText(int status_control_id, const std::string& text) {
   int row = RowOfStatusControl(status_control_id);
   if (row < 0) return;
+  t_worker_row = row;
   int32_t state = table_->Slots[static_cast<size_t>(row)].State.load();
   std::lock_guard<std::mutex> lock(mutex_);
   NoteChange(row, state, &text);
@@ -106,6 +117,7 @@ void StationModel::PollStates() {
 
 std::string StationModel::GetPortName(int port_control_id) {
   int row = RowOfPortControl(port_control_id);
+  if (row >= 0) t_worker_row = row;
   std::lock_guard<std::mutex> lock(mutex_);
   return row < 0 ? std::string() : rows_[row].port;
 }
@@ -127,7 +139,7 @@ bool StationModel::IsPreProgramVerifyChecked() {
 
 bool StationModel::IsResetBaudRateChecked() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return reset_baud_rate_;
+  return reset_baud_rate_ || (t_worker_row >= 0 && reset_baud_rows_[t_worker_row]);
 }
 
 void StationModel::WaitForChange(int timeout_ms) {

@@ -43,6 +43,9 @@ class StationModel final : public WorkerOperations {
   void SetVerifyFileText(const std::string& text);
   void SetPreProgramVerify(bool checked);
   void SetResetBaudRate(bool checked);
+  // "Reset Baud Rate" ticked for one row only (a headless-station extra: the
+  // window's check box is one for all rows).
+  void SetResetBaudRateForRow(int row, bool checked);
 
   // WorkerOperations, called from the workers.
   void SetStatusText(int status_control_id, const std::string& text) override;
@@ -96,6 +99,7 @@ class StationModel final : public WorkerOperations {
   std::string verify_text_;
   bool pre_program_verify_ = false;
   bool reset_baud_rate_ = false;
+  std::array<bool, kSlotCount> reset_baud_rows_{};
 };
 
 // "Flash Update In Progress, 41% ..." gives 41; any other text -1.

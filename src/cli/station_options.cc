@@ -24,6 +24,7 @@ std::string StationUsage() {
          "  --verify PATH      verification file (default: derived from the firmware path)\n"
          "  --pre-verify       \"Do Pre-Program Verify\"\n"
          "  --reset-baud       \"Reset Baud Rate\"\n"
+         "  --reset-baud-row ROW  \"Reset Baud Rate\" for row ROW only\n"
          "  --port ROW=NAME    the port of row ROW (from 1), e.g. --port 2=COM7: or\n"
          "                     --port 3=/dev/ttyUSB0 (default: COM<ROW>:)\n"
          "  --printers N       stop once every row has finished N printers\n"
@@ -58,6 +59,14 @@ bool ParseStationOptions(const std::vector<std::string>& arguments, StationOptio
       options->pre_verify = true;
     } else if (arg == "--reset-baud") {
       options->reset_baud = true;
+    } else if (arg == "--reset-baud-row") {
+      int row = 0;
+      if (!value(&text)) return false;
+      if (!ParseInt(text, &row) || row < 1 || row > kMaxRows) {
+        *error = "--reset-baud-row takes a row from 1 to 20, not \"" + text + "\"";
+        return false;
+      }
+      options->reset_baud_rows.push_back(row);
     } else if (arg == "--firmware") {
       if (!value(&text)) return false;
       options->firmware = text;

@@ -15,6 +15,7 @@ struct StationOptions {
   std::optional<std::string> verify;      // --verify PATH
   bool pre_verify = false;                // --pre-verify
   bool reset_baud = false;                // --reset-baud
+  std::vector<int> reset_baud_rows;       // --reset-baud-row ROW (rows from 1)
   std::map<int, std::string> ports;       // --port ROW=NAME, rows from 1
   int printers = 0;                       // --printers N; 0: run until stopped
   bool json = false;                      // --json

@@ -61,6 +61,7 @@ int Run(const StationOptions& options) {
   model.SetVerifyFileText(VerificationLine(options, firmware));
   model.SetPreProgramVerify(options.pre_verify);
   model.SetResetBaudRate(options.reset_baud);
+  for (int row : options.reset_baud_rows) model.SetResetBaudRateForRow(row - 1, true);
   for (const auto& [row, name] : options.ports) model.SetPortName(row - 1, name);
   if (!options.json) {
     std::fprintf(stderr, "Firmware: %s\nVerification: %s\n", firmware.c_str(),

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "cli/station_view.h"
 #include "cycle/row_controls.h"
 
@@ -82,6 +84,27 @@ TEST(StationModel, ServesTheControlsToWorkers) {
   EXPECT_EQ(model.GetVerifyFileText(), NoVerificationMessage);
   EXPECT_TRUE(model.IsPreProgramVerifyChecked());
   EXPECT_FALSE(model.IsResetBaudRateChecked());
+}
+
+TEST(StationModel, ResetBaudRateForOneRowOnly) {
+  SlotTable table;
+  VirtualClock clock;
+  StationModel model(&table, &clock);
+  model.SetResetBaudRateForRow(2, true);
+  bool row2 = false, row1 = true;
+  std::thread a([&] {
+    model.SetStatusText(RowStatusControlIds[2], "Waiting for Start....");
+    row2 = model.IsResetBaudRateChecked();
+  });
+  std::thread b([&] {
+    model.GetPortName(RowPortControlIds[1]);
+    row1 = model.IsResetBaudRateChecked();
+  });
+  a.join();
+  b.join();
+  EXPECT_TRUE(row2);
+  EXPECT_FALSE(row1);
+  EXPECT_FALSE(model.IsResetBaudRateChecked()) << "a thread that is no worker sees the box";
 }
 
 TEST(StationView, JsonStringsStayValidForAnyByte) {
