@@ -273,6 +273,7 @@ Rfc2217Device::Wait Rfc2217Device::Exchange(int64_t deadline_ms) {
 template <typename Done>
 Rfc2217Device::Wait Rfc2217Device::WaitFor(Done done, int64_t deadline_ms) {
   for (;;) {
+    Flush();  // what is queued goes first: a sent command may be all we wait for
     if (done()) return Wait::kProgress;
     if (lost_error_ != 0) return Wait::kLost;
     if (deadline_ms != kNoDeadline && clock_.NowMs() >= deadline_ms) return Wait::kTimedOut;
@@ -413,6 +414,8 @@ IoResult Rfc2217Device::Write(const uint8_t* data, uint32_t length) {
     Flush();
     if (lost_error_ != 0) return Failed(lost_error_, taken);
     if (taken == length) return Ok(taken);
+    // The socket took it all: queue more at once. Wait only when it is full.
+    if (client_.outgoing().size() + 2 <= options_.max_outgoing) continue;
     if (last_try || clock_.NowMs() >= deadline) {
       return limited ? Ok(taken) : Failed(ETIMEDOUT, taken);
     }
