@@ -363,6 +363,8 @@ int Rfc2217Device::SetConfig(const CommConfigRecord& config) {
     const bool rts = rts_mode != 0;
     if (rts_ != rts) client_.SendCommand(kSetControl, {rts ? kControlRtsOn : kControlRtsOff}, true);
     rts_ = rts;
+  } else {
+    rts_.reset();  // the flow control drives it now: its level is unknown
   }
   if (int error = AwaitReplies(false); error != 0) return error;
   if (client_.TakeSettingRefused()) {

@@ -555,49 +555,5 @@ TEST_F(Rfc2217Realtime, HostileStreamsNeverHoldACallBeyondItsTimeout) {
   }
 }
 
-// ---- Round trips, for the record ----
-
-struct RoundTrips {
-  double dtr_ms = 0;
-  double speed_ms = 0;
-};
-
-// The mean time of one DTR change and one speed change, each a command and
-// its reply. Measured with the steady clock directly: a measurement, not a
-// pause or a time-out.
-RoundTrips MeasureRoundTrips(SerialDevice& device) {
-  constexpr int kRounds = 200;
-  using Steady = std::chrono::steady_clock;
-  auto mean_ms = [](Steady::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count() / kRounds;
-  };
-  RoundTrips trips;
-  auto start = Steady::now();
-  for (int i = 0; i < kRounds; ++i) {
-    EXPECT_EQ(device.EscapeFunction(i % 2 ? LineFunction::kSetDtr : LineFunction::kClearDtr), 0);
-  }
-  trips.dtr_ms = mean_ms(Steady::now() - start);
-  start = Steady::now();
-  for (int i = 0; i < kRounds; ++i) {
-    EXPECT_EQ(device.SetConfig(ConfigFor(i % 2 ? 19200 : 115200, kOneStopBit)), 0);
-  }
-  trips.speed_ms = mean_ms(Steady::now() - start);
-  return trips;
-}
-
-TEST_F(Rfc2217Realtime, MeasuresLineAndSpeedRoundTrips) {
-  ComPortServer server;
-  auto device = OpenOk(server.Name());
-  ASSERT_NE(device, nullptr);
-  const RoundTrips trips = MeasureRoundTrips(*device);
-  const double dtr_ms = trips.dtr_ms, speed_ms = trips.speed_ms;
-  RecordProperty("dtr_round_trip_us", static_cast<int>(dtr_ms * 1000));
-  RecordProperty("speed_round_trip_us", static_cast<int>(speed_ms * 1000));
-  std::printf("in-process server over loopback: DTR change %.3f ms, speed change %.3f ms\n", dtr_ms,
-              speed_ms);
-  EXPECT_LT(dtr_ms, 50.0);
-  EXPECT_LT(speed_ms, 50.0);
-}
-
 }  // namespace
 }  // namespace velloquin
