@@ -321,7 +321,8 @@ int Rfc2217Device::GetConfig(CommConfigRecord* config) {
   dcb.length = kDcbSize;
   dcb.flags = kDcbBinary | kDcbDtrControlEnable | kDcbRtsControlEnable;
   const auto& baud = client_.LastReply(kSetBaudRate);
-  dcb.baud_rate = baud ? DecodeBaudRate(baud->data(), baud->size()).value_or(9600) : 9600;
+  std::optional<uint32_t> speed = baud ? DecodeBaudRate(baud->data(), baud->size()) : std::nullopt;
+  dcb.baud_rate = speed && *speed != 0 ? *speed : 9600;  // what a fresh port runs at
   std::optional<uint8_t> size = reply_byte(kSetDataSize);
   dcb.byte_size = size && *size >= 5 && *size <= 8 ? *size : 8;
   dcb.parity = ParityFromWire(reply_byte(kSetParity).value_or(0)).value_or(kNoParity);

@@ -256,6 +256,22 @@ TEST_F(Rfc2217PySerial, SettingsAndLineChangesArrive) {
   }
 }
 
+TEST_F(Rfc2217PySerial, FreshPortReportsTheSettingsTheServerRunsWith) {
+  auto first = OpenDevice();
+  ASSERT_NE(first, nullptr);
+  ASSERT_EQ(first->SetConfig(ConfigFor(19200, 7, kOddParity, kTwoStopBits, 0)), 0);
+  ASSERT_EQ(first->Close(), 0);
+  auto second = OpenDevice();
+  ASSERT_NE(second, nullptr);
+  CommConfigRecord config;
+  ASSERT_EQ(second->GetConfig(&config), 0);
+  EXPECT_EQ(config.size, kCommConfigSize);
+  EXPECT_EQ(config.dcb.baud_rate, 19200u);
+  EXPECT_EQ(config.dcb.byte_size, 7);
+  EXPECT_EQ(config.dcb.parity, kOddParity);
+  EXPECT_EQ(config.dcb.stop_bits, kTwoStopBits);
+}
+
 TEST_F(Rfc2217PySerial, DataCrossesBothWaysWithEveryByteValue) {
   auto device = OpenDevice();
   ASSERT_NE(device, nullptr);
