@@ -489,7 +489,13 @@ int Rfc2217Device::GetStatus(CommStatus* status) {
 
 int Rfc2217Device::Close() {
   if (fd_ < 0) return EBADF;
-  if (lost_error_ == 0) Flush();
+  if (lost_error_ == 0) {
+    // Closing a serial port drops DTR and RTS; the server is asked to do the
+    // same rather than left holding whatever levels the cycle had set.
+    client_.SendCommand(rfc2217::kSetControl, {rfc2217::kControlDtrOff}, false);
+    client_.SendCommand(rfc2217::kSetControl, {rfc2217::kControlRtsOff}, false);
+    Flush();
+  }
   const int result = ::close(fd_);  // never retried: the descriptor is gone either way
   const int error = result == 0 ? 0 : errno;
   fd_ = -1;

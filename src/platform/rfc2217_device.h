@@ -106,7 +106,8 @@ class Rfc2217Device final : public SerialDevice {
   int GetModemStatus(uint32_t* status) override;
   int EscapeFunction(LineFunction function) override;
   int GetStatus(CommStatus* status) override;
-  // Hands what is queued to the socket without waiting, then closes it.
+  // Asks the server to drop DTR and RTS, as closing a serial port does,
+  // hands what is queued to the socket without waiting, and closes it.
   int Close() override;
 
  private:

@@ -161,19 +161,18 @@ void TelnetParser::EndSubnegotiation(TelnetHandler& handler) {
 // ---- TelnetOptions ----
 
 void TelnetOptions::RequestLocal(uint8_t option, Bytes* out) {
-  Option& o = local_[option];
-  if (o.state != State::kNo) return;
-  o.state = State::kWantYes;
-  o.refused = false;
-  AppendNegotiation(kWill, option, out);
+  Ask(local_[option], kWill, option, out);
 }
 
 void TelnetOptions::RequestRemote(uint8_t option, Bytes* out) {
-  Option& o = remote_[option];
-  if (o.state != State::kNo) return;
-  o.state = State::kWantYes;
-  o.refused = false;
-  AppendNegotiation(kDo, option, out);
+  Ask(remote_[option], kDo, option, out);
+}
+
+void TelnetOptions::Ask(Option& option, uint8_t verb, uint8_t code, Bytes* out) {
+  if (option.state != State::kNo) return;
+  option.state = State::kWantYes;
+  option.refused = false;
+  AppendNegotiation(verb, code, out);
 }
 
 void TelnetOptions::Receive(uint8_t verb, uint8_t option, Bytes* out) {

@@ -214,6 +214,7 @@ class TelnetOptions {
     bool allowed = false;
     bool refused = false;
   };
+  static void Ask(Option& option, uint8_t verb, uint8_t code, Bytes* out);
   // `yes`/`no` are the verbs this side sends for the option's direction.
   static void Take(Option& option, bool positive, uint8_t yes, uint8_t no, uint8_t code,
                    Bytes* out);

@@ -333,6 +333,12 @@ TEST_F(Rfc2217Realtime, SendsOnlyChangedSettingsAndDrivesLines) {
                       "1:00004B00", "2:08", "3:01", "4:02", "5:01", "5:09", "5:0C",  // 19200 8N2, no flow, DTR and RTS off
                       "1:0001C200", "4:01", "5:08",                              // 115200, 1 stop, DTR on
                       "5:0B", "5:09"}));
+  EXPECT_EQ(device->Close(), 0);
+  EXPECT_TRUE(server.WaitForCommands(all.size() + 2, 1000));
+  const std::vector<std::string> closing = server.Commands();
+  EXPECT_EQ(std::vector<std::string>(closing.end() - 2, closing.end()),
+            (std::vector<std::string>{"5:09", "5:0C"}))
+      << "closing drops DTR and RTS";
 }
 
 TEST_F(Rfc2217Realtime, CarriesEveryByteBothWaysAndReportsModemLines) {
