@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -138,8 +139,7 @@ class IOComm {
 
   // Reconnect back-off around a repeated operation; returns whether the
   // repeated operation (if run) succeeded.
-  template <typename Op>
-  bool Backoff(BackoffPair& pair, Op&& repeat);
+  bool Backoff(BackoffPair& pair, const std::function<bool()>& repeat);
 
   bool SocketValid() const { return Socket != 0 && Socket != -1; }
   ReconnectBackoff& Backoffs() const;
