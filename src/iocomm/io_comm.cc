@@ -116,9 +116,13 @@ int IOComm::OpenPort(const std::string& port_name, const std::string& settings, 
   CommSettings = settings;
   DetectPortType();
   if (ChannelType == Serial && !IsDeviceSpec(PortName)) {
-    // "COM12:" becomes "\\.\COM12", "COM1:" becomes "\\.\COM1".
-    if (PortName.size() > 5) PortName.resize(5);
-    if (PortName.empty() || PortName[0] != '\\') PortName = "\\\\.\\" + PortName;
+    // "COM12:" becomes "\\.\COM12", "COM1:" becomes "\\.\COM1". A name that
+    // already is a device name ("\\.\COM12") is kept whole rather than cut
+    // to five characters, which would leave "\\.\C".
+    if (PortName.empty() || PortName[0] != '\\') {
+      if (PortName.size() > 5) PortName.resize(5);
+      PortName = "\\\\.\\" + PortName;
+    }
     if (PortName.back() == ':') PortName.pop_back();
   }
   if (!SettingsLoaded) LoadSettings(nullptr);

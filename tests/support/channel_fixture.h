@@ -22,8 +22,22 @@ struct ChannelFixture {
   ReconnectBackoff backoff;
   ChannelEnv env;
 
-  ChannelFixture() {
+  // With `with_comm_data` the settings key already holds a "Comm Data"
+  // record, as on a station that has run before; without it the first channel
+  // goes through the first-use configuration (an extra open of its port).
+  explicit ChannelFixture(bool with_comm_data = true) {
     opener.Add("/dev/ttyS0", port);
+    if (with_comm_data) {
+      CommConfigRecord record;
+      record.size = kCommConfigSize;
+      record.version = 1;
+      record.dcb.length = kDcbSize;
+      record.dcb.baud_rate = 19200;
+      record.dcb.byte_size = 8;
+      record.dcb.flags = kDcbBinary;
+      auto bytes = record.ToBytes();
+      settings.SetBinary(kChannelKey, "Comm Data", {bytes.begin(), bytes.end()});
+    }
     env.clock = &clock;
     env.serial = &opener;
     env.settings = &settings;
