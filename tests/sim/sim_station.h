@@ -150,8 +150,12 @@ class SimStation {
     }
     return nullptr;
   }
-  // Runs the time on, with the port quiet, in steps the station would poll.
   void Wait(int64_t ms) { clock.SleepMs(ms); }
+  // Waits until everything written has reached the printer, and a little.
+  void Settle() {
+    while (Status().out_queue > 0) Wait(1);
+    Wait(5);
+  }
   int64_t Now() { return clock.NowMs(); }
 
   VirtualClock clock;
