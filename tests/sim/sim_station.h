@@ -118,6 +118,37 @@ class SimStation {
     }
     Send(CloseFileCommand);
   }
+  // The station's download: the baud shift at 19200 8N2, the reopen at
+  // 115200 8N2, then 1000-byte chunks, each after draining the input and
+  // waiting while the last byte received is XOFF; then the port is closed.
+  void Download(const std::vector<uint8_t>& image) {
+    Reopen(kPrinterModeFrame);
+    Send(BaudShiftCommand);
+    Wait(400);
+    Close();
+    Wait(400);
+    Reopen(kDownloadFrame);
+    Wait(2000);
+    for (size_t at = 0; at < image.size(); at += kMaxBlock) {
+      ReadTimeouts(100, 10, 10);
+      uint8_t flow = 0;
+      for (std::vector<uint8_t> byte = Receive(1); !byte.empty(); byte = Receive(1)) flow = byte[0];
+      for (int repeat = 0; flow == kXoff && repeat < 102; ++repeat) {
+        std::vector<uint8_t> byte = Receive(1);
+        if (!byte.empty()) flow = byte[0];
+        Wait(100);
+      }
+      size_t length = std::min<size_t>(kMaxBlock, image.size() - at);
+      Send(std::vector<uint8_t>(image.begin() + at, image.begin() + at + length));
+    }
+    Wait(500);
+    Close();
+  }
+  // The info query after a download, at the boot loader's settings.
+  std::string QueryInfo() {
+    Reopen(kBootLoaderFrame);
+    return Info();
+  }
   void Dtr(bool on) {
     ASSERT_EQ(port->EscapeFunction(on ? LineFunction::kSetDtr : LineFunction::kClearDtr), 0);
   }
