@@ -17,7 +17,6 @@ constexpr size_t kMaxImageSize = 64 * 1024 * 1024;
 constexpr char kChatterText[] = "STATUS: ONLINE, READY\r\n";
 constexpr char kKernelName[] = "Kernel.sy_";
 constexpr char kRunName[] = "Run.sy_";
-constexpr size_t kOldProgramSize = 2048;
 
 ByteVector RandomBytes(uint64_t* state, size_t count) {
   ByteVector bytes(count);
