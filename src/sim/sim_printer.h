@@ -4,12 +4,36 @@
 // back what the printers received and did.
 //
 //   VirtualClock clock;
-//   auto bench = SimPrinter::Create(options, &clock, key, &error);
+//   auto bench = SimPrinter::FromSpec("sim:mode=normal", &clock, key, &error);
 //   std::unique_ptr<SerialDevice> port = bench->Open(&error_number);
 //   ... drive the port ...
 //   EXPECT_EQ(bench->Printer(1).received_image, image);
 //
-// Every inspection first brings the simulation up to the clock's time.
+// In short (details in the headers named):
+//   - Line (sim_serial_device.h, wire_frame.h): every byte takes its wire
+//     time at its speed and frame (start, data, parity and stop bits) in the
+//     clock's time; a byte read at another speed, data size or parity, or
+//     with fewer stop bits than the reader checks, arrives garbled. The
+//     station's writes go through a 4096-byte queue that drains at wire
+//     speed; reads keep the COMMTIMEOUTS meaning. DSR is on while a printer
+//     is plugged in, CTS while the adapter button is held.
+//   - Printer (printer_model.h, boot_loader_model.h): printer-mode commands
+//     at 19200 8N2 ('P' only in boot-load mode), boot-loader commands at
+//     115200 8N1 behind 1C 66, the firmware stream at 115200 8N2 after the
+//     baud shift. Timing defaults: reply 1 ms, shift 100 ms, buffer 8192
+//     bytes emptied at 6000 bytes/s (XOFF at half, XON at a quarter), stream
+//     end on close or 3 s idle, flash write 8 s, restart 1 s.
+//   - Sums (image_sums.h): System CRC = CRC-16/ARC of the whole image,
+//     Control CRC Sum = of its first 256 bytes, Data CRC Sum = of the rest,
+//     Total CRC Sum = byte sum modulo 2^32; `velloquin-sim ver` writes them.
+//   - Options (sim_options.h): "sim:key=value,..." with per-printer lists
+//     separated by ';', e.g. "sim:printers=3,mode=boot;normal,fault=none;
+//     wrong_sums@1,retry_ms=2000".
+//
+// Nothing runs on a thread of its own: each call computes what happened up
+// to the clock's time, so virtual-time tests are exact and real-time runs
+// cost nothing while they wait. Every call is safe from any thread; every
+// inspection first brings the simulation up to the clock's time.
 #pragma once
 
 #include <memory>
