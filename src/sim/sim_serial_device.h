@@ -3,7 +3,10 @@
 // into a 4096-byte transmit queue that drains at wire speed, as on a Linux
 // tty: a write returns at once while there is room and otherwise waits for
 // room until its time-out. Reads wait until the next byte arrives or their
-// time-out passes, with the meaning of COMMTIMEOUTS. Closing waits (up to
+// time-out passes, with the meaning of COMMTIMEOUTS (an interval of
+// 0xFFFFFFFF returns at once with no totals, and at the first byte with
+// them). With no time-out at all a read waits as long as a tty would: for
+// ever, looking again every second of the clock. Closing waits (up to
 // 30 s, a tty's closing wait) until the queue has drained, then drops DTR and
 // RTS.
 #pragma once

@@ -9,12 +9,9 @@
 namespace velloquin::sim {
 namespace {
 
+using testing::HasMain;
 using testing::SimStation;
 using testing::TestImage;
-
-bool HasMain(const std::string& report) {
-  return LowerAscii(report).find("main.sy") != std::string::npos;
-}
 
 TEST(SimDownload, ImageIsReceivedFlashedAndReportedWithTheSumsOfItsVerificationFile) {
   SimStation station("sim:flash_ms=8000");
@@ -59,11 +56,7 @@ TEST(SimDownload, ImageIsReceivedFlashedAndReportedWithTheSumsOfItsVerificationF
 TEST(SimDownload, XoffWhenHalfFullAndXonWhenDownToAQuarter) {
   // 1024 bytes at 1000 bytes/s: 600 bytes at once fill it past 512.
   SimStation station("sim:buffer=1024,consume=1000,shift_ms=0,reply_ms=0");
-  station.Open();
-  station.Frame(kPrinterModeFrame);
-  station.Send(BaudShiftCommand);
-  station.Wait(10);
-  station.Frame(kDownloadFrame);
+  station.StartStream();
   int64_t start = station.Now();
   station.Send(std::vector<uint8_t>(600, 0x5A));
   station.ReadTimeouts(1000, 0, 0);
@@ -78,11 +71,7 @@ TEST(SimDownload, XoffWhenHalfFullAndXonWhenDownToAQuarter) {
 
 TEST(SimDownload, AFullBufferLosesBytes) {
   SimStation station("sim:buffer=64,consume=1,shift_ms=0");
-  station.Open();
-  station.Frame(kPrinterModeFrame);
-  station.Send(BaudShiftCommand);
-  station.Wait(10);
-  station.Frame(kDownloadFrame);
+  station.StartStream();
   station.Send(std::vector<uint8_t>(200, 0x5A));
   station.Settle();
   EXPECT_EQ(station.Count(SimEventKind::kOverrun), 1);

@@ -8,12 +8,9 @@
 namespace velloquin::sim {
 namespace {
 
+using testing::HasMain;
 using testing::SimStation;
 using testing::TestImage;
-
-bool HasMain(const std::string& report) {
-  return LowerAscii(report).find("main.sy") != std::string::npos;
-}
 
 std::vector<uint8_t> CheckBootMode(SimStation& station) {
   station.Reopen(kPrinterModeFrame);

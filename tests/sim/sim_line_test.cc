@@ -269,11 +269,7 @@ TEST(SimLine, XonXoffOutputControlHoldsTheQueueWhileThePrinterSentXoff) {
   // A 64-byte buffer consumed at 1 byte/s: XOFF after 32 stream bytes, and
   // XON only 16 s later. With fOutX the driver itself stops sending.
   SimStation station("sim:buffer=64,consume=1,shift_ms=0");
-  station.Open();
-  station.Frame(kPrinterModeFrame);
-  station.Send(BaudShiftCommand);
-  station.Wait(10);
-  station.Frame(kDownloadFrame);
+  station.StartStream();
   CommConfigRecord config;
   station.port->GetConfig(&config);
   config.dcb.Set(kDcbOutX);

@@ -10,13 +10,10 @@
 namespace velloquin::sim {
 namespace {
 
+using testing::HasMain;
 using testing::SimStation;
 using testing::TestImage;
 using testing::TestKeyTable;
-
-bool HasMain(const std::string& report) {
-  return LowerAscii(report).find("main.sy") != std::string::npos;
-}
 
 // The four sums as the station's number rule reads them from a text.
 std::vector<int32_t> SumsIn(const std::string& text) {

@@ -13,6 +13,7 @@
 #include "bootloader/commands.h"
 #include "bootloader/unlock.h"
 #include "bootloader/unlock_key.h"
+#include "bootloader/verification_file.h"
 #include "platform/clock.h"
 #include "sim/sim_printer.h"
 #include "sim/wire_frame.h"
@@ -29,6 +30,10 @@ inline std::vector<uint8_t> TestImage(size_t size, uint8_t salt = 1) {
   std::vector<uint8_t> image(size);
   for (size_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>((i * 131 + salt) ^ (i >> 7));
   return image;
+}
+
+inline bool HasMain(const std::string& report) {
+  return LowerAscii(report).find("main.sy") != std::string::npos;
 }
 
 class SimStation {
@@ -117,6 +122,15 @@ class SimStation {
       SendPieces(WriteBlockCommand(content.data() + at, length));
     }
     Send(CloseFileCommand);
+  }
+  // Shifts a printer in boot-load mode into the download (with shift_ms=0)
+  // and leaves the port open at the download's settings.
+  void StartStream() {
+    Open();
+    Frame(kPrinterModeFrame);
+    Send(BaudShiftCommand);
+    Wait(10);
+    Frame(kDownloadFrame);
   }
   // The station's download: the baud shift at 19200 8N2, the reopen at
   // 115200 8N2, then 1000-byte chunks, each after draining the input and
