@@ -83,7 +83,10 @@ TEST(SimRealtime, InspectionFromAnotherThreadWhileTheStationWrites) {
       SystemClock::Instance().SleepMs(1);
     }
   });
-  std::vector<uint8_t> data(3000, 0x41);
+  CommTimeoutValues timeouts;
+  timeouts.read_total_constant = 20;
+  port->SetTimeouts(timeouts);
+  std::vector<uint8_t> data(300, 0x41);  // 0.3 s each at the 9600 baud of a fresh port
   for (int i = 0; i < 5; ++i) {
     port->EscapeFunction(i % 2 ? LineFunction::kSetDtr : LineFunction::kClearDtr);
     port->Write(data.data(), static_cast<uint32_t>(data.size()));
