@@ -59,7 +59,7 @@ class SimBench final : public PrinterPort {
   // Puts as much as fits into the transmit queue; returns the count.
   uint32_t QueueTx(const uint8_t* data, uint32_t length);
   size_t tx_size() const { return station_tx_.size(); }
-  // Takes received bytes; `last_arrival_ns` is when the last byte arrived.
+  // Takes received bytes, oldest first.
   uint32_t TakeRx(uint8_t* buffer, uint32_t size);
   size_t rx_size() const { return rx_.size(); }
   int64_t last_rx_arrival_ns() const { return last_rx_arrival_ns_; }

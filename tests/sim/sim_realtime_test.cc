@@ -1,7 +1,9 @@
 // The simulator on the wall clock: bytes take about their wire time for real.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 #include "sim/sim_printer.h"
 #include "sim/sim_station.h"
@@ -63,6 +65,38 @@ TEST(SimRealtime, AReadWaitsForItsTimeOutOnTheWallClock) {
   EXPECT_EQ(result.count, 0u);
   EXPECT_GE(elapsed, 150);
   EXPECT_LT(elapsed, 400);
+}
+
+TEST(SimRealtime, InspectionFromAnotherThreadWhileTheStationWrites) {
+  std::string error;
+  auto bench = SimPrinter::FromSpec("sim:shift_ms=0,consume=100000", &SystemClock::Instance(),
+                                    nullptr, &error);
+  int open_error = 0;
+  std::unique_ptr<SerialDevice> port = bench->Open(&open_error);
+  ASSERT_NE(port, nullptr);
+  std::atomic<bool> done{false};
+  std::thread inspector([&] {
+    while (!done) {
+      bench->Events();
+      bench->Printer(1);
+      bench->LineLevels();
+      SystemClock::Instance().SleepMs(1);
+    }
+  });
+  CommTimeoutValues timeouts;
+  timeouts.read_total_constant = 20;
+  port->SetTimeouts(timeouts);
+  std::vector<uint8_t> data(300, 0x41);  // 0.3 s each at the 9600 baud of a fresh port
+  for (int i = 0; i < 5; ++i) {
+    port->EscapeFunction(i % 2 ? LineFunction::kSetDtr : LineFunction::kClearDtr);
+    port->Write(data.data(), static_cast<uint32_t>(data.size()));
+    uint8_t byte;
+    port->Read(&byte, 1);
+  }
+  port->Close();
+  done = true;
+  inspector.join();
+  EXPECT_GE(bench->LineLevels().size(), 5u);
 }
 
 }  // namespace
