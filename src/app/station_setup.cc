@@ -3,10 +3,14 @@
 #include "app/activity_log.h"
 #include "bootloader/boot_directory.h"
 #include "iocomm/io_comm.h"
+#include "sim/sim_opener.h"
 
 namespace velloquin {
 
-struct StationSetup::Extra {};
+// The simulated printers: a port-map entry "sim:..." opens one.
+struct StationSetup::Extra {
+  std::unique_ptr<sim::SimSerialOpener> sim_opener;
+};
 
 StationSetup::StationSetup(WorkerOperations* dialog)
     : clock_(&SystemClock::Instance()),
@@ -25,6 +29,8 @@ StationSetup::StationSetup(WorkerOperations* dialog)
   channel_env_.backoff = &ReconnectBackoff::ProcessWide();
   protocol_ = MakeProtocolContext(dialog, clock_, &ActivityLog::Instance(), channel_env_);
   if (!protocol_.unlock_key) problems_ += protocol_.unlock_key_problem + "\n";
+  extra_->sim_opener = std::make_unique<sim::SimSerialOpener>(clock_, protocol_.unlock_key);
+  opener_.Register("sim:", extra_->sim_opener.get());
 }
 
 StationSetup::~StationSetup() = default;
