@@ -109,6 +109,7 @@ TEST(TcpPortRealtime, APeerThatClosesFailsTheNextInput) {
   LoopbackFixture f;
   auto channel = f.Connect(f.server.Address());
   ASSERT_TRUE(channel->IsOpen());
+  ASSERT_TRUE(f.server.WaitForAccepted(1, kWaitMs));
   f.server.CloseConnection();
   uint8_t buffer[4];
   EXPECT_EQ(channel->Input(buffer, 4), 0);
