@@ -3,6 +3,7 @@
 // Output call, in order; callers keep these write boundaries.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -49,5 +50,30 @@ CommandPieces OpenWriteCommand(const std::string& file_name);
 CommandPieces WriteBlockCommand(const uint8_t* block, int length);
 // 1C 66 44 and the name, then 00.
 CommandPieces DeleteFileCommand(const std::string& file_name);
+
+}  // namespace velloquin
+
+namespace velloquin {
+
+// Line settings texts for OpenPort.
+inline constexpr char kPrinterModeSettings[] = "baud=19200 parity=N data=8 stop=2";
+inline constexpr char kBootLoaderSettings[] = "baud=115200 parity=N data=8 stop=1";
+inline constexpr char kDownloadSettings[] = "baud=115200 parity=N data=8 stop=2";
+
+// The info reply: read by one Input into a zeroed buffer of this size; the
+// normalised text keeps all but the last byte.
+inline constexpr int kInfoReplySize = 5000;
+inline constexpr int kInfoTextLength = kInfoReplySize - 1;
+inline constexpr char kMainProgramMarker[] = "main.sy";
+using InfoReplyBuffer = std::array<uint8_t, kInfoReplySize>;
+
+// Every byte at positions 0 to 4998 below 20 as a signed byte (00 to 1F and
+// 80 to FF) becomes '_', the zeros behind the reply included, and A to Z are
+// lower-cased: always 4999 characters.
+std::string NormaliseInfoReply(const InfoReplyBuffer& reply);
+
+// The query's rule: empties *info_text, normalises the reply and keeps the
+// text in *info_text when it contains "main.sy". Returns whether it did.
+bool AcceptInfoReply(const InfoReplyBuffer& reply, std::string* info_text);
 
 }  // namespace velloquin

@@ -33,6 +33,7 @@ void PortSlot::Clear() {
   PortControlId = 0;
   StatusControlId = 0;
   InfoText = nullptr;
+  UnlockKeyReportedOn = nullptr;
 }
 
 }  // namespace velloquin

@@ -49,6 +49,9 @@ struct PortSlot {
   int32_t PortControlId = 0;
   int32_t StatusControlId = 0;
   std::string* InfoText = nullptr;  // the worker's copy of the boot loader's info text
+  // The channel on which a missing unlock key table was last reported, so the
+  // activity log says it once per channel rather than on every unlock.
+  const IOComm* UnlockKeyReportedOn = nullptr;
 
   // Back to the all-zero state of a freshly initialised dialog.
   void Clear();

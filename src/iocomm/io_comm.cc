@@ -33,7 +33,7 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
 // Takes the channel's lock for Output and Input: at most 10 s of waiting.
 class TimedLock {
  public:
-  explicit TimedLock(std::recursive_timed_mutex& mutex) : mutex_(mutex) {
+  explicit TimedLock(RecursiveTimedMutex& mutex) : mutex_(mutex) {
     locked_ = mutex_.try_lock_for(kLockWait);
   }
   ~TimedLock() {
@@ -42,7 +42,7 @@ class TimedLock {
   bool Locked() const { return locked_; }
 
  private:
-  std::recursive_timed_mutex& mutex_;
+  RecursiveTimedMutex& mutex_;
   bool locked_;
 };
 

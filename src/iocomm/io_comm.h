@@ -17,6 +17,7 @@
 #include "platform/comm_config.h"
 #include "platform/network.h"
 #include "platform/printer_device.h"
+#include "platform/recursive_timed_mutex.h"
 #include "platform/serial_device.h"
 #include "platform/settings_store.h"
 
@@ -195,7 +196,7 @@ class IOComm {
   std::unique_ptr<SerialDevice> serial_;     // Serial kind
   std::unique_ptr<PrinterDevice> printer_;   // Usb and Parallel kinds
   std::unique_ptr<TcpConnection> tcp_;       // Tcp kind
-  std::recursive_timed_mutex lock_;
+  RecursiveTimedMutex lock_;
   int last_os_error_ = 0;
   bool config_refused_ = false;
 };

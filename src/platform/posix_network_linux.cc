@@ -22,18 +22,10 @@
 #include <climits>
 
 #include "platform/network.h"
+#include "platform/sys_retry.h"
 
 namespace velloquin {
 namespace {
-
-// Retries a call interrupted by a signal (never used for close()).
-template <typename Call>
-auto RetryOnInterrupt(Call&& call) {
-  for (;;) {
-    auto result = call();
-    if (!(result == -1 && errno == EINTR)) return result;
-  }
-}
 
 // Waits for `events` on `fd` until `deadline_ms` of `clock`. Returns 0 when
 // they came (an error or hang-up condition counts: the next call reports it),

@@ -30,20 +30,12 @@
 #include <vector>
 
 #include "platform/printer_device.h"
+#include "platform/sys_retry.h"
 
 namespace velloquin {
 namespace {
 
 constexpr int64_t kRetryStepMs = 10;
-
-// Retries a call interrupted by a signal (never used for close()).
-template <typename Call>
-auto RetryOnInterrupt(Call&& call) {
-  for (;;) {
-    auto result = call();
-    if (!(result == -1 && errno == EINTR)) return result;
-  }
-}
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 

@@ -31,18 +31,20 @@ enum class ValueType : uint32_t {
 struct RegValue {
   ValueType type = ValueType::kNone;
   std::vector<uint8_t> data;  // exactly the stored bytes
+  bool operator==(const RegValue&) const = default;
 };
 
 enum class KeyAccess {
-  kAllAccess,  // read and write; fails when the file cannot be written
-  kRead,       // read only
-  kCreate,     // read and write, creating the key when it is missing
+  kAllAccess,  // read and write; fails when the file cannot be written or parsed
+  kRead,       // read only; opens any key of an unparseable file, showing no values
+  kCreate,     // read and write, creating the key (and the file) when it is missing
 };
 
 // Result codes, with the registry's numbers where a caller may test them.
 inline constexpr int kRegOk = 0;
 inline constexpr int kRegNotFound = 2;     // ERROR_FILE_NOT_FOUND
 inline constexpr int kRegAccessDenied = 5;  // ERROR_ACCESS_DENIED
+inline constexpr int kRegInvalidParameter = 87;  // a name the file cannot carry
 inline constexpr int kRegMoreData = 234;   // ERROR_MORE_DATA
 inline constexpr int kRegNoMoreItems = 259;  // ERROR_NO_MORE_ITEMS
 inline constexpr int kRegBadFile = 1009;    // ERROR_BADDB: the file is corrupt
@@ -55,8 +57,9 @@ class SettingsKey {
   // Reads a value of at most max_size bytes. A larger value is not read
   // (kRegMoreData, *value untouched); an absent one gives kRegNotFound.
   virtual int QueryValue(const std::string& name, size_t max_size, RegValue* value) = 0;
-  // Writes a value (kRegAccessDenied for a key opened read-only, or a file
-  // that cannot be written or is corrupt).
+  // Writes a value: kRegAccessDenied for a key opened read-only or a file
+  // (or folder) that cannot be written, kRegBadFile when the file has become
+  // unparseable, kRegInvalidParameter for a name with a line break.
   virtual int SetValue(const std::string& name, ValueType type, const std::vector<uint8_t>& data) = 0;
   // Names of the direct subkeys, by index from 0 (kRegNoMoreItems past the end).
   virtual int EnumSubKey(uint32_t index, std::string* name) = 0;

@@ -1,0 +1,42 @@
+#include "app/station_setup.h"
+
+#include "app/activity_log.h"
+#include "bootloader/boot_directory.h"
+#include "iocomm/io_comm.h"
+
+namespace velloquin {
+
+struct StationSetup::Extra {};
+
+StationSetup::StationSetup(WorkerOperations* dialog)
+    : clock_(&SystemClock::Instance()),
+      settings_(std::make_unique<FileSettingsStore>(
+          FileSettingsStore::DefaultPath(),
+          [](const std::string& problem) { ActivityLog::Instance().LogMessage(problem); })),
+      linux_opener_(*clock_),
+      opener_(&linux_opener_),
+      extra_(std::make_unique<Extra>()) {
+  channel_env_.clock = clock_;
+  channel_env_.serial = &opener_;
+  channel_env_.settings = settings_.get();
+  channel_env_.log = &ActivityLog::Instance();
+  channel_env_.backoff = &ReconnectBackoff::ProcessWide();
+  protocol_ = MakeProtocolContext(dialog, clock_, &ActivityLog::Instance(), channel_env_);
+  if (!protocol_.unlock_key) problems_ += protocol_.unlock_key_problem + "\n";
+}
+
+StationSetup::~StationSetup() = default;
+
+std::string ReadSavedFirmwarePath(SettingsStore& store) {
+  int error = 0;
+  auto key = store.OpenKey(std::string(kLocalMachineRoot) + kDefaultKeyPath, KeyAccess::kRead,
+                           &error);
+  RegValue value;
+  if (!key || key->QueryValue("FilePath", 999, &value) != kRegOk) return {};
+  std::string path(value.data.begin(), value.data.end());
+  size_t zero = path.find('\0');
+  if (zero != std::string::npos) path.resize(zero);
+  return path;
+}
+
+}  // namespace velloquin
