@@ -315,7 +315,8 @@ uint8_t ParallelStatusFromLines(int lines) {
   if (!(inputs & LP_PBUSY)) status |= kParallelBusy;
   if (inputs & LP_PSELECD) status |= kParallelSelected;
   if (inputs & LP_POUTPA) status |= kParallelPaperEmpty;
-  if (!(inputs & LP_PERRORP)) status |= kParallelOffLine;
+  // Deselected, or the printer signals an error: either way it takes nothing.
+  if (!(inputs & LP_PSELECD) || !(inputs & LP_PERRORP)) status |= kParallelOffLine;
   return status;
 }
 
