@@ -107,7 +107,10 @@ bool AddToTcpList(std::vector<uint8_t>* list, const std::string& address) {
   }
   if (length + 1 + address.size() + 1 > kTcpListSize) return false;
   field[length] = ' ';
-  std::copy(address.begin(), address.end(), field.begin() + length + 1);
+  auto end = std::copy(address.begin(), address.end(), field.begin() + length + 1);
+  // The list ends with its zero byte; whatever the stored value held behind
+  // its text goes with it.
+  std::fill(end, field.end(), 0);
   *list = std::move(field);
   return true;
 }

@@ -105,8 +105,8 @@ TEST(TcpPort, TcpListEntries) {
       {"one byte short", Text(nearly_full + "x"), "10.0.0.5:9100", false, ""},
       {"no zero byte in it", Bytes(1000, 'g'), "10.0.0.5:9100", false, ""},
       {"longer than the field", Bytes(1500, 'g'), "10.0.0.5:9100", false, ""},
-      {"bytes after the text", Text(std::string(" 1.2.3.4:5\0junk", 15)), "1.2.3.4:6", true,
-       " 1.2.3.4:5 1.2.3.4:6"},
+      {"bytes after the text", Text(std::string(" 1.2.3.4:5\0junk-and-more-junk", 29)),
+       "1.2.3.4:6", true, " 1.2.3.4:5 1.2.3.4:6"},
   };
   for (const auto& c : cases) {
     Bytes list = c.list;
