@@ -11,7 +11,6 @@
 // - TCP_NODELAY: the printer protocol is short commands each answered by a
 //   reply, which Nagle's algorithm would hold back waiting for an ACK.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -101,17 +100,6 @@ class PosixNetwork final : public Network {
     if (fd < 0) {
       *error = errno;
       return nullptr;
-    }
-    // The channel takes 0 for "no connection": a socket must never be fd 0,
-    // which it would be in a station started with its standard input closed.
-    if (fd <= STDERR_FILENO) {
-      int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-      ::close(fd);
-      if (moved < 0) {
-        *error = errno;
-        return nullptr;
-      }
-      fd = moved;
     }
     auto connection = std::make_unique<PosixTcpConnection>(fd, clock_);
     int one = 1;

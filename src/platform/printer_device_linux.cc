@@ -266,17 +266,6 @@ class LinuxPrinterOpener final : public PrinterOpener {
       *error = errno;
       return nullptr;
     }
-    // The channel takes 0 for "no handle": move a descriptor that landed on
-    // a standard stream (a station started with them closed) out of the way.
-    if (fd <= STDERR_FILENO) {
-      int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-      ::close(fd);
-      if (moved < 0) {
-        *error = errno;
-        return nullptr;
-      }
-      fd = moved;
-    }
     auto device = std::make_unique<LinuxPrinterDevice>(fd, clock_);
     struct stat info {};
     if (::fstat(fd, &info) != 0) {

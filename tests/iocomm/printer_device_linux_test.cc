@@ -61,7 +61,7 @@ TEST(LinuxPrinterDevice, OpensOnlyDevicesAndEachOnce) {
   ASSERT_EQ(pty.error(), 0);
   auto first = opener->Open(pty.slave_path(), PrinterKind::kUsb, &error);
   ASSERT_NE(first, nullptr) << error;
-  EXPECT_GT(first->Handle(), 2);
+  EXPECT_GT(first->Handle(), 0);
   EXPECT_EQ(opener->Open(pty.slave_path(), PrinterKind::kUsb, &error), nullptr);
   EXPECT_EQ(error, EBUSY);
   EXPECT_EQ(first->Close(), 0);
