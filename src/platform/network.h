@@ -25,7 +25,7 @@ class TcpConnection {
  public:
   virtual ~TcpConnection() = default;
 
-  // A number that identifies the connection, never 0 or -1 (the fd on Linux).
+  // A number that identifies the connection (the fd on Linux).
   virtual int Handle() const = 0;
 
   // Wait until the stream can take data, or until data (or the peer's close)

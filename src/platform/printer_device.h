@@ -48,7 +48,7 @@ class PrinterDevice {
  public:
   virtual ~PrinterDevice() = default;
 
-  // A number that identifies the open device, never 0 (the fd on Linux).
+  // A number that identifies the open device (the fd on Linux).
   virtual int Handle() const = 0;
   // Read and write time-outs of the plain transfers (SetCommTimeouts).
   // Returns 0 or the error number.

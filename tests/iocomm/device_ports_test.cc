@@ -85,6 +85,22 @@ TEST(UsbPort, AVanishedDeviceFailsTheNextOutputAtOnce) {
   EXPECT_THAT(f.log.Entries(), IsEmpty());
 }
 
+TEST(UsbPort, AVanishedDeviceClosesOnceEvenWithAnEndString) {
+  // Closing sends the end string, whose readiness test finds the device
+  // gone and closes it from inside that Close.
+  DeviceChannelFixture f;
+  f.settings.SetDword(kChannelKey, "DoExtra", 1);
+  f.settings.SetBinary(kChannelKey, "End", {'E'});
+  auto channel = f.OpenUsb();
+  f.printer->status_counts = {0};
+  EXPECT_EQ(channel->IsReady(), 0);
+  EXPECT_FALSE(channel->IsOpen());
+  EXPECT_EQ(f.printer->closes, 1);
+  EXPECT_THAT(f.printer->writes, IsEmpty());
+  EXPECT_EQ(channel->DoExtra, 1u);
+  EXPECT_EQ(f.clock.NowMs(), 500) << "the end string's pause";
+}
+
 struct UsbWriteCase {
   const char* what;
   int start_error;
