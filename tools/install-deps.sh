@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          clang libclang-rt-14-dev "$@")
+          clang libclang-rt-14-dev python3-serial "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -14,8 +14,10 @@ StationSetup::StationSetup(WorkerOperations* dialog)
           FileSettingsStore::DefaultPath(),
           [](const std::string& problem) { ActivityLog::Instance().LogMessage(problem); })),
       linux_opener_(*clock_),
+      rfc2217_opener_(*clock_),
       opener_(&linux_opener_),
       extra_(std::make_unique<Extra>()) {
+  opener_.Register("rfc2217://", &rfc2217_opener_);
   channel_env_.clock = clock_;
   channel_env_.serial = &opener_;
   channel_env_.settings = settings_.get();

@@ -10,6 +10,7 @@
 #include "bootloader/protocol_context.h"
 #include "iocomm/channel_env.h"
 #include "platform/linux_serial_device.h"
+#include "platform/rfc2217_device.h"
 #include "platform/scheme_opener.h"
 #include "platform/settings_store.h"
 
@@ -33,6 +34,7 @@ class StationSetup {
   Clock* clock_;
   std::unique_ptr<FileSettingsStore> settings_;
   LinuxSerialOpener linux_opener_;
+  Rfc2217Opener rfc2217_opener_;
   SchemeOpener opener_;
   std::unique_ptr<Extra> extra_;
   ChannelEnv channel_env_;
