@@ -8,6 +8,8 @@
 
 #include "platform/clock.h"
 #include "platform/log_sink.h"
+#include "platform/network.h"
+#include "platform/printer_device.h"
 #include "platform/serial_device.h"
 #include "platform/settings_store.h"
 
@@ -33,14 +35,19 @@ struct ReconnectBackoff {
 };
 
 // The operating system family and major version, for the parallel port rules.
+// The family decides how a parallel port's state is read (its status byte on
+// the NT family, its error word on the 9x family); major version 5 reports a
+// few status bytes of its own.
 struct OsVersion {
-  bool nt_family = true;
+  bool nt_family = true;  // false: the 9x family
   int major = 10;
 };
 
 struct ChannelEnv {
   Clock* clock = nullptr;            // required
   SerialOpener* serial = nullptr;    // null: serial ports cannot be opened
+  PrinterOpener* printers = nullptr;  // null: USB and parallel printers cannot be opened
+  Network* network = nullptr;        // null: network printers cannot be reached
   SettingsStore* settings = nullptr; // null: every settings read fails, defaults stay
   LogSink* log = nullptr;            // null: failures are not logged
   ReconnectBackoff* backoff = nullptr;  // null: the process-wide pairs

@@ -69,9 +69,13 @@ IOComm::IOComm(const ChannelEnv& env) : env_(env) {
 }
 
 IOComm::~IOComm() {
-  // Destroying a channel closes its device but neither sends the end string
-  // nor closes a socket: callers call Close first.
+  // Destroying a channel closes its device but sends no end string and does
+  // not shut a connection down: callers call Close first. A connection left
+  // open is still released with the channel, since a network printer
+  // commonly serves one connection at a time and would refuse the next.
   serial_.reset();
+  printer_.reset();
+  tcp_.reset();
 }
 
 ReconnectBackoff& IOComm::Backoffs() const {
@@ -144,6 +148,12 @@ bool IOComm::OpenSerialDevice(const std::string& name) {
   return true;
 }
 
+int IOComm::ApplyDeviceTimeouts() {
+  if (serial_) return serial_->SetTimeouts(CommTimeouts);
+  if (printer_) return printer_->SetTimeouts(CommTimeouts);
+  return EBADF;
+}
+
 int IOComm::Open() {
   if (IOHandle != 0) return IOHandle;
   AfterInput = 0;
@@ -159,8 +169,8 @@ int IOComm::Open() {
     NormaliseDcb();
     std::string name = PortName;
     if (ChannelType == Tcp) {
-      // Network printers are not reachable through this channel yet.
-      return 0;
+      name = ResolveTcpPortName(PortName);
+      if (name.find(':') == std::string::npos) return 0;
     }
     if (ChannelType == Serial && !CommConfig.dcb.Has(kDcbOutxCtsFlow)) {
       CommConfig.dcb.Clear(kDcbDtrControlMask);
@@ -170,17 +180,26 @@ int IOComm::Open() {
         !name.empty() && name.back() != ':' && name[0] != '\\') {
       name += ':';  // "LPT1" is opened as "LPT1:"
     }
+    if (ChannelType == Tcp) return TcpConnect(name);
 
     bool opened = false;
-    if (ChannelType == Serial) {
-      opened = OpenSerialDevice(name);
-    } else {
-      // USB and parallel printer devices are not reachable through this
-      // channel yet: the open fails cleanly.
-      last_os_error_ = ENODEV;
+    switch (ChannelType) {
+      case Serial:
+        opened = OpenSerialDevice(name);
+        break;
+      case Usb:
+        opened = OpenPrinterDevice(name, PrinterKind::kUsb);
+        break;
+      case Parallel:
+        opened = OpenPrinterDevice(name, PrinterKind::kParallel);
+        break;
+      case Tcp:
+        break;
     }
     if (!opened) {
       Fail("IOComm::Open() failed, GetLastError() returned: ", last_os_error_, false);
+    } else if (ChannelType == Usb) {
+      ApplyDeviceTimeouts();  // a USB printer driver may refuse them; it works without
     } else if (ChannelType == Serial) {
       if (!CommSettings.empty()) BuildCommDcb(CommSettings, &CommConfig.dcb);
       int error = serial_->SetConfig(CommConfig);
@@ -195,7 +214,7 @@ int IOComm::Open() {
       }
     }
     if (opened && !ErrorFlag && (ChannelType == Serial || ChannelType == Parallel)) {
-      int error = serial_->SetTimeouts(CommTimeouts);
+      int error = ApplyDeviceTimeouts();
       if (error != 0) {
         Fail("SetCommTimeouts(IOHandle, ....) failed, GetLastError() returned: ", error, false);
         if ((DebugMode & kDebugIgnoreConfigErrors) ||
@@ -219,60 +238,108 @@ int IOComm::Open() {
       CloseHandleWithRetry();
       return 0;
     }
-    return IOHandle;
+    return SendStartString(IOHandle);
   }
 }
 
-void IOComm::CloseHandleWithRetry() {
-  if (!serial_) return;
-  if (serial_->Close() != 0) {
-    env_.clock->SleepMs(kCloseRetryPauseMs);
-    serial_->Close();
-  }
+int IOComm::CloseDevice() {
+  if (serial_) return serial_->Close();
+  if (printer_) return printer_->Close();
+  return 0;
+}
+
+void IOComm::DropDevice() {
   serial_.reset();
+  printer_.reset();
   IOHandle = 0;
+}
+
+void IOComm::CloseHandleWithRetry() {
+  if (!serial_ && !printer_) return;
+  if (CloseDevice() != 0) {
+    env_.clock->SleepMs(kCloseRetryPauseMs);
+    CloseDevice();
+  }
+  DropDevice();
 }
 
 int IOComm::Close() {
   if (ChannelType == Tcp) {
+    TcpClose();
     IOHandle = 0;
     return 1;
   }
-  if (IOHandle != 0 && serial_) {
-    if (serial_->Close() != 0) {
+  if (IOHandle != 0 && DoExtra) SendEndString();
+  // Sending the end string may have closed a USB printer that has gone.
+  if (IOHandle != 0 && (serial_ || printer_)) {
+    if (CloseDevice() != 0) {
       env_.clock->SleepMs(kCloseRetryPauseMs);
-      if (serial_->Close() != 0) return 0;
+      if (CloseDevice() != 0) return 0;
     }
-    serial_.reset();
   }
-  IOHandle = 0;
+  DropDevice();
   AfterInput = 0;
   return 1;
 }
 
-int IOComm::WriteBlock(const uint8_t* data, uint32_t length, uint32_t* written) {
-  *written = 0;
-  if (!serial_) {
-    last_os_error_ = EBADF;
-    return 0;
-  }
-  IoResult r = serial_->Write(data, length);
-  *written = r.count;
-  last_os_error_ = r.ok ? 0 : r.error;
+namespace {
+
+int FromIoResult(const IoResult& r, uint32_t* count, int* os_error) {
+  *count = r.count;
+  *os_error = r.ok ? 0 : r.error;
   return r.ok ? 1 : 0;
+}
+
+}  // namespace
+
+int IOComm::WriteBlock(const uint8_t* data, uint32_t length, uint32_t* written) {
+  if (DoExtra && length < kSubstitutionMaxBlock) {
+    SubstitutedBlock block(data, length, Substitutions());
+    if (block.Rewritten()) {
+      uint32_t sent = 0;
+      int ok = WriteKindBlock(block.Data(), block.Size(), &sent);
+      *written = block.SourceCount(sent);
+      return ok;
+    }
+  }
+  return WriteKindBlock(data, length, written);
+}
+
+int IOComm::WriteKindBlock(const uint8_t* data, uint32_t length, uint32_t* written) {
+  *written = 0;
+  switch (ChannelType) {
+    case Tcp:
+      return TcpWriteBlock(data, length, written);
+    case Usb:
+      return UsbWriteBlock(data, length, written);
+    case Serial:
+      if (serial_) return FromIoResult(serial_->Write(data, length), written, &last_os_error_);
+      break;
+    case Parallel:
+      if (printer_) return FromIoResult(printer_->Write(data, length), written, &last_os_error_);
+      break;
+  }
+  last_os_error_ = EBADF;
+  return 0;
 }
 
 int IOComm::ReadBlock(uint8_t* buffer, uint32_t size, uint32_t* read) {
   *read = 0;
   if (size == 0) return 0;
-  if (!serial_) {
-    last_os_error_ = EBADF;
-    return 0;
+  switch (ChannelType) {
+    case Tcp:
+      return TcpReadBlock(buffer, size, read);
+    case Usb:
+      return UsbReadBlock(buffer, size, read);
+    case Serial:
+      if (serial_) return FromIoResult(serial_->Read(buffer, size), read, &last_os_error_);
+      break;
+    case Parallel:
+      if (printer_) return FromIoResult(printer_->Read(buffer, size), read, &last_os_error_);
+      break;
   }
-  IoResult r = serial_->Read(buffer, size);
-  *read = r.count;
-  last_os_error_ = r.ok ? 0 : r.error;
-  return r.ok ? 1 : 0;
+  last_os_error_ = EBADF;
+  return 0;
 }
 
 bool IOComm::Backoff(BackoffPair& pair, const std::function<bool()>& repeat) {
@@ -297,6 +364,9 @@ int IOComm::Output(const uint8_t* data, int length) {
   if (!IsOpen()) return 0;
   if (AfterInput && ChannelType == Parallel) {
     // A parallel port is reopened before the first write after a read.
+    // Cleared first, so that the end string sent by this Close does not
+    // reopen the port a second time.
+    AfterInput = 0;
     Close();
     Open();
   }
@@ -361,7 +431,7 @@ int IOComm::SetTimeouts(int constant, int multiplier) {
   CommTimeouts.read_total_multiplier = static_cast<uint32_t>(multiplier);
   CommTimeouts.write_total_multiplier = static_cast<uint32_t>(multiplier);
   CommTimeouts.read_interval = static_cast<uint32_t>(multiplier);
-  if (IOHandle != 0 && serial_) return serial_->SetTimeouts(CommTimeouts) == 0 ? 1 : 0;
+  if (IOHandle != 0) return ApplyDeviceTimeouts() == 0 ? 1 : 0;
   return 1;
 }
 
@@ -371,7 +441,7 @@ int IOComm::InputPending() {
     case Serial:
       return SerialInputPending();
     case Parallel:
-      return OsVersionInfo.nt_family ? -1 : SerialInputPending();
+      return ParallelInputPending();
     case Usb:
       return IsReady() ? 0 : -2;
     case Tcp:
@@ -402,9 +472,9 @@ int IOComm::IsReady() {
     case Tcp:
       return SocketValid() ? 1 : 0;
     case Usb:
+      return UsbIsReady();
     case Parallel:
-      // No printer-class device can be held yet.
-      return IOHandle != 0 ? 1 : 0;
+      return ParallelIsReady();
   }
   return 0;
 }
@@ -416,8 +486,9 @@ uint32_t IOComm::GetLineStatus() {
     case Tcp:
       return SocketValid() ? LineConnected : 0;
     case Usb:
-    case Parallel:
       return IOHandle != 0 ? LineConnected : 0;
+    case Parallel:
+      return ParallelLineStatus();
   }
   return 0;
 }

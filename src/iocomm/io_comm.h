@@ -13,7 +13,10 @@
 #include <vector>
 
 #include "iocomm/channel_env.h"
+#include "iocomm/extra_output.h"
 #include "platform/comm_config.h"
+#include "platform/network.h"
+#include "platform/printer_device.h"
 #include "platform/recursive_timed_mutex.h"
 #include "platform/serial_device.h"
 #include "platform/settings_store.h"
@@ -49,6 +52,14 @@ inline constexpr char kLocalMachineRoot[] = "HKEY_LOCAL_MACHINE\\";
 
 using ByteString = std::vector<uint8_t>;
 
+// The peer of a network channel, host byte order.
+struct SocketAddressIn {
+  uint16_t family = 0;  // 2 (AF_INET) once filled
+  uint16_t port = 0;
+  uint32_t address = 0;
+  bool operator==(const SocketAddressIn&) const = default;
+};
+
 class IOComm {
  public:
   explicit IOComm(const ChannelEnv& env);
@@ -67,6 +78,11 @@ class IOComm {
   int Close();
   PortType GetPortType() const { return ChannelType; }
   void DetectPortType();
+  // The address text ("10.0.0.5:9100") of a network port name (tcp_port.cc).
+  std::string ResolveTcpPortName(const std::string& name);
+  // Sends the start string after an open when the extra output is on
+  // (extra_output.cc); returns `handle`, or 0 when given none.
+  int SendStartString(int handle);
 
   // Data.
   int SetTimeouts(int constant, int multiplier);
@@ -112,6 +128,7 @@ class IOComm {
       Conversion4;
   int LastOutputCount = 0;
   int Socket = -1;
+  SocketAddressIn SocketAddress;
 
  protected:
   // One block through the kind's device, after the substitutions of the
@@ -131,10 +148,40 @@ class IOComm {
   int SerialInputPending();
   int ApplyCommConfig();
 
+  int PendingFromStatus(int error, const CommStatus& status);
+
+  // Usb and Parallel kinds (device_ports.cc).
+  bool OpenPrinterDevice(const std::string& name, PrinterKind kind);
+  int UsbIsReady();
+  int UsbWriteBlock(const uint8_t* data, uint32_t length, uint32_t* written);
+  int UsbReadOnce(uint8_t* buffer, uint32_t size, uint32_t* count, bool* was_pending);
+  int UsbReadBlock(uint8_t* buffer, uint32_t size, uint32_t* read);
+  int QueryParallelStatus(uint8_t* status);
+  uint8_t ParallelBusyWait(uint8_t status);
+  int ParallelIsReady();
+  uint32_t ParallelLineStatus();
+  int ParallelInputPending();
+
+  // Tcp kind (tcp_port.cc).
+  int TcpConnect(const std::string& address);
+  void RecordTcpAddress(const std::string& address);
+  void TcpClose();
+  int TcpWriteBlock(const uint8_t* data, uint32_t length, uint32_t* written);
+  int TcpReadBlock(uint8_t* buffer, uint32_t size, uint32_t* read);
+
+  // Extra output (extra_output.cc).
+  void SendEndString();
+  SubstitutionRules Substitutions() const;
+
   // Opening steps (io_comm.cc).
   std::string DeviceNameFor(const std::string& name) const;
   bool OpenSerialDevice(const std::string& name);
+  int ApplyDeviceTimeouts();
+  int CloseDevice();
+  void DropDevice();
   void CloseHandleWithRetry();
+  // One block through the kind's device, as it is.
+  int WriteKindBlock(const uint8_t* data, uint32_t length, uint32_t* written);
   void Fail(const char* prefix, int os_error, bool log);
   void Log(const std::string& text);
 
@@ -146,7 +193,9 @@ class IOComm {
   ReconnectBackoff& Backoffs() const;
 
   ChannelEnv env_;
-  std::unique_ptr<SerialDevice> serial_;
+  std::unique_ptr<SerialDevice> serial_;     // Serial kind
+  std::unique_ptr<PrinterDevice> printer_;   // Usb and Parallel kinds
+  std::unique_ptr<TcpConnection> tcp_;       // Tcp kind
   RecursiveTimedMutex lock_;
   int last_os_error_ = 0;
   bool config_refused_ = false;

@@ -120,7 +120,11 @@ uint32_t IOComm::SerialLineStatus() {
 
 int IOComm::SerialInputPending() {
   CommStatus status;
-  if (!serial_ || serial_->GetStatus(&status) != 0) {
+  return PendingFromStatus(serial_ ? serial_->GetStatus(&status) : EBADF, status);
+}
+
+int IOComm::PendingFromStatus(int error, const CommStatus& status) {
+  if (error != 0) {
     Log("IOComm::InputPending(): ClearCommError() failed");
     return (DebugMode & kDebugPendingZeroOnError) ? 0 : 200;
   }

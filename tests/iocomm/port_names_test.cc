@@ -15,6 +15,9 @@ TEST(PortNames, ComNumbers) {
       {"COM1234", 0}, {"LPT1", 0}, {"/dev/ttyS0", 0}, {"", 0},
   };
   for (auto [name, number] : cases) EXPECT_EQ(ComPortNumber(name), number) << name;
+  EXPECT_EQ(LptPortNumber("LPT2"), 2);
+  EXPECT_EQ(LptPortNumber("lpt12:"), 12);
+  EXPECT_EQ(LptPortNumber("COM2"), 0);
 }
 
 TEST(PortNames, ResolveThroughThePortsSubkey) {
@@ -37,6 +40,20 @@ TEST(PortNames, ResolveThroughThePortsSubkey) {
     EXPECT_EQ(ResolveDeviceName(&store, key, name), device) << name;
   }
   EXPECT_EQ(ResolveDeviceName(nullptr, key, "COM2"), "/dev/ttyS1");
+}
+
+TEST(PortNames, PrinterPortsThroughThePortsSubkey) {
+  testing_support::MemorySettingsStore store;
+  store.SetText(kChannelKey + "\\Ports", "LPT2", "/dev/usb/lp0");
+  store.SetText(kChannelKey + "\\Ports", "USB001", "/dev/usb/lp1");
+  const std::string key = "SOFTWARE\\Quorvane\\IOCommZambrix";
+  const std::pair<const char*, const char*> cases[] = {
+      {"LPT1:", "/dev/lp0"},       {"LPT2:", "/dev/usb/lp0"}, {"USB001", "/dev/usb/lp1"},
+      {"USB002", "USB002"},        {"/dev/usb/lp3", "/dev/usb/lp3"},
+  };
+  for (auto [name, device] : cases) {
+    EXPECT_EQ(ResolveDeviceName(&store, key, name), device) << name;
+  }
 }
 
 }  // namespace
