@@ -10,6 +10,8 @@ namespace velloquin {
 // The simulated printers: a port-map entry "sim:..." opens one.
 struct StationSetup::Extra {
   std::unique_ptr<sim::SimSerialOpener> sim_opener;
+  std::unique_ptr<Network> network;         // network printers
+  std::unique_ptr<PrinterOpener> printers;  // USB and parallel printers
 };
 
 StationSetup::StationSetup(WorkerOperations* dialog)
@@ -27,6 +29,10 @@ StationSetup::StationSetup(WorkerOperations* dialog)
   channel_env_.settings = settings_.get();
   channel_env_.log = &ActivityLog::Instance();
   channel_env_.backoff = &ReconnectBackoff::ProcessWide();
+  extra_->network = MakeSystemNetwork(*clock_);
+  extra_->printers = MakeSystemPrinterOpener(*clock_);
+  channel_env_.network = extra_->network.get();
+  channel_env_.printers = extra_->printers.get();
   protocol_ = MakeProtocolContext(dialog, clock_, &ActivityLog::Instance(), channel_env_);
   if (!protocol_.unlock_key) problems_ += protocol_.unlock_key_problem + "\n";
   extra_->sim_opener = std::make_unique<sim::SimSerialOpener>(clock_, protocol_.unlock_key);

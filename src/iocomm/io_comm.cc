@@ -55,17 +55,11 @@ ReconnectBackoff& ReconnectBackoff::ProcessWide() {
 
 IOComm::IOComm(const ChannelEnv& env) : env_(env) {
   OsVersionInfo = env_.os_version;
-  // The channel starts from the configuration of the port named "COM2", read
-  // through a short exclusive open; a port that is missing or held elsewhere
-  // leaves the record zero.
-  if (env_.serial) {
-    int error = 0;
-    std::string device = ResolveDeviceName(env_.settings, KeyPath, "\\\\.\\COM2");
-    if (auto probe = env_.serial->Open(device, &error)) {
-      if (probe->GetConfig(&CommConfig) != 0) CommConfig = CommConfigRecord{};
-      probe->Close();
-    }
-  }
+  // The channel starts from a port's default configuration. It does not open
+  // a port to read one: a station's rows own their ports, and a momentary
+  // exclusive open by another row's new channel would toggle that printer's
+  // lines and could make the row's own reopen fail.
+  CommConfig = DefaultCommConfig();
 }
 
 IOComm::~IOComm() {
@@ -274,7 +268,11 @@ int IOComm::Close() {
   if (IOHandle != 0 && (serial_ || printer_)) {
     if (CloseDevice() != 0) {
       env_.clock->SleepMs(kCloseRetryPauseMs);
-      if (CloseDevice() != 0) return 0;
+      // On Linux a failed close has released the descriptor all the same;
+      // the retry then finds nothing to close (EBADF), and holding on to a
+      // handle that no longer exists would keep the row from ever reopening.
+      int error = CloseDevice();
+      if (error != 0 && error != EBADF) return 0;
     }
   }
   DropDevice();

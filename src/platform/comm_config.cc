@@ -143,6 +143,23 @@ CommConfigRecord CommConfigRecord::FromBytes(const Bytes& bytes) {
   return c;
 }
 
+CommConfigRecord DefaultCommConfig() {
+  CommConfigRecord record;
+  record.size = kCommConfigSize;
+  record.version = 1;
+  record.dcb.length = kDcbSize;
+  record.dcb.baud_rate = 9600;
+  record.dcb.flags = kDcbBinary | kDcbDtrControlEnable | kDcbRtsControlEnable;
+  record.dcb.xon_lim = 2048;
+  record.dcb.xoff_lim = 512;
+  record.dcb.byte_size = 8;
+  record.dcb.parity = kNoParity;
+  record.dcb.stop_bits = kOneStopBit;
+  record.dcb.xon_char = kXonChar;
+  record.dcb.xoff_char = kXoffChar;
+  return record;
+}
+
 bool BuildCommDcb(std::string_view text, Dcb* dcb) {
   // Parse into a copy; the caller's DCB changes only when the whole text is good.
   Dcb out = *dcb;

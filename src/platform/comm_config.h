@@ -82,6 +82,11 @@ struct CommConfigRecord {
   bool operator==(const CommConfigRecord&) const = default;
 };
 
+// The configuration a serial port starts from before anything is applied:
+// 9600 baud, 8 data bits, no parity, one stop bit, binary, DTR and RTS on,
+// no flow control.
+CommConfigRecord DefaultCommConfig();
+
 // Read and write time-outs of a port, in milliseconds, with the meaning of
 // COMMTIMEOUTS: a read or write may take at most constant + multiplier x
 // bytes asked for (no limit when both are 0); the interval is the longest gap

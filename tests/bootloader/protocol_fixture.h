@@ -144,7 +144,8 @@ class ProtocolTest : public ::testing::Test {
   ProtocolTest()
       : key_table(std::make_shared<const UnlockKeyTable>(TestKeyBytes())),
         boot_loader(channels.port.get(), key_table.get()) {
-    channels.env.settings = nullptr;  // no settings store: the channel's defaults
+    // The settings store holds a serial configuration already, as on a station
+    // that has run before: a fresh channel opens its port once.
     context.dialog = &dialog;
     context.clock = &channels.clock;
     context.unlock_key = key_table;
@@ -161,11 +162,12 @@ class ProtocolTest : public ::testing::Test {
   }
 
   FakePort& port() { return *channels.port; }
-  // Channels constructed so far: each one reads the configuration of COM2
-  // (/dev/ttyS1, absent here) when it is built.
+  // Channels opened fresh so far: a new channel's first open applies the
+  // default time-outs, which no step leaves on a channel it reopens.
   int ChannelsBuilt() const {
-    const auto& names = channels.opener.opened_names;
-    return static_cast<int>(std::count(names.begin(), names.end(), "/dev/ttyS1"));
+    const auto& applied = channels.port->timeouts;
+    return static_cast<int>(
+        std::count(applied.begin(), applied.end(), CommTimeoutValues{500, 40, 300, 30, 300}));
   }
   int64_t Now() { return channels.clock.NowMs(); }
   std::vector<std::string> Status() { return dialog.StatusTexts(kStatusControl); }

@@ -75,18 +75,29 @@ TEST(IOComm, PortsSubkeyMapsComNamesToDevices) {
   EXPECT_EQ(f.opener.opened_names.back(), "sim:mode=boot,id=5");
 }
 
-TEST(IOComm, ConstructionReadsTheConfigurationOfCom2) {
+TEST(IOComm, ConstructionOpensNoPort) {
+  // Another row's port (COM2 here) is never touched by a new channel.
   ChannelFixture f;
   auto com2 = std::make_shared<testing_support::FakePort>(&f.clock);
-  com2->config.dcb.baud_rate = 4800;
   f.opener.Add("/dev/ttyS1", com2);
   auto channel = f.NewChannel();
-  EXPECT_EQ(channel->CommConfig.dcb.baud_rate, 4800u);
-  EXPECT_FALSE(com2->is_open) << "the probe open is closed again";
+  EXPECT_EQ(com2->opens, 0);
+  EXPECT_TRUE(f.opener.opened_names.empty());
+  EXPECT_EQ(channel->CommConfig, DefaultCommConfig());
+  EXPECT_EQ(channel->CommConfig.dcb.length, kDcbSize);
+}
 
-  com2->open_error = EBUSY;  // held by another row: the record stays zero
-  auto other = f.NewChannel();
-  EXPECT_EQ(other->CommConfig, CommConfigRecord{});
+TEST(IOComm, CloseThatReleasedTheDeviceAnywayCountsAsClosed) {
+  // A Linux close that fails has released the descriptor: the retry finds
+  // nothing to close, and the channel must not keep a dead handle.
+  ChannelFixture f;
+  auto channel = f.OpenChannel();
+  f.port->close_failures_left = 1;
+  f.port->close_retry_error = EBADF;
+  EXPECT_EQ(channel->Close(), 1);
+  EXPECT_FALSE(channel->IsOpen());
+  f.port->close_retry_error = 0;
+  EXPECT_NE(channel->Open(), 0) << "the row can open its port again";
 }
 
 TEST(IOComm, OpenWithoutNameOrOnAnOpenChannel) {

@@ -158,10 +158,15 @@ int FakeSerialDevice::GetStatus(CommStatus* status) {
 }
 
 int FakeSerialDevice::Close() {
-  if (closed_) return EBADF;
   std::lock_guard<std::mutex> lock(port_->mutex_);
+  if (closed_) return port_->close_retry_error ? port_->close_retry_error : EBADF;
   if (port_->close_failures_left > 0) {
     --port_->close_failures_left;
+    if (port_->close_retry_error) {
+      closed_ = true;
+      port_->is_open = false;
+      ++port_->closes;
+    }
     return EIO;
   }
   closed_ = true;

@@ -62,6 +62,9 @@ class FakePort {
   // Successive out_queue values GetStatus reports (the last one repeats).
   std::deque<uint32_t> out_queue_sequence;
   int close_failures_left = 0;  // the next N closes fail with EIO
+  // When set, a failed close releases the device all the same (as Linux
+  // does), and the next close fails with this errno (EBADF).
+  int close_retry_error = 0;
   int escape_error = 0;         // EscapeFunction fails with this errno
   CommConfigRecord config;      // what GetConfig reports until SetConfig
 
