@@ -154,6 +154,36 @@ TEST(CycleOnSimulator, PrinterInNormalModeIsForcedThenProgrammed) {
   EXPECT_GT(row.clock_.NowMs() - start, 20000) << "forcing alone takes more than 20 s";
 }
 
+// Runs of DTR levels set by the station that alternate, 500 ms apart: their
+// lengths and whether each ended with DTR off.
+std::vector<std::pair<int, bool>> DtrPulseTrains(sim::SimPrinter& bench) {
+  std::vector<sim::LineLevelChange> dtr;
+  for (const auto& change : bench.LineLevels()) {
+    if (change.line == sim::ControlLine::kDtr && change.cause == sim::LineCause::kEscape) {
+      dtr.push_back(change);
+    }
+  }
+  std::vector<std::pair<int, bool>> trains;
+  size_t start = 0;
+  for (size_t i = 1; i <= dtr.size(); ++i) {
+    bool continues = i < dtr.size() && dtr[i].on != dtr[i - 1].on &&
+                     dtr[i].t_ns - dtr[i - 1].t_ns == 500'000'000;
+    if (!continues) {
+      if (i - start >= 6) trains.emplace_back(static_cast<int>(i - start), !dtr[i - 1].on);
+      start = i;
+    }
+  }
+  return trains;
+}
+
+TEST(CycleOnSimulator, ForcingDrivesItsTwoDtrPulseTrains) {
+  SimCycle row("sim:mode=normal,flash_ms=3000");
+  ASSERT_TRUE(row.RunUntil(Downloading));
+  // Twelve levels after the load, then the reset's twenty-four, ending off.
+  EXPECT_THAT(DtrPulseTrains(*row.Bench()),
+              ::testing::ElementsAre(std::pair{12, true}, std::pair{24, true}));
+}
+
 TEST(CycleOnSimulator, ResetBaudRateLoadsTheRunProgramForTheResetRate) {
   SimCycle row("sim:mode=normal,flash_ms=3000");
   row.dialog_.SetResetBaudRate(true);
