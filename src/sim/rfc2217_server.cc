@@ -374,6 +374,9 @@ void ComPortSession::ReadPort() {
 }
 
 void ComPortSession::CheckModemLines(bool force) {
+  // Until the option is on, the client knows no lines: its first notice
+  // marks every line that is on as changed.
+  if (!force && !agreed_) return;
   uint32_t status = 0;
   if (int error = port_.GetModemStatus(&status); error != 0) return Fail(error);
   // The line bits of a modem state have the values of the kModem* bits.
