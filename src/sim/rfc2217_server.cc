@@ -501,16 +501,19 @@ void Rfc2217Server::Serve(int fd) {
     if (!session.outgoing().empty()) events |= POLLOUT;
     pollfd entry{fd, events, 0};
     if (RetryOnInterrupt([&] { return ::poll(&entry, 1, options_.service_ms); }) < 0) break;
-    if (entry.revents & (POLLERR | POLLNVAL)) break;  // reset: what it sent last is lost
-    if ((entry.revents & POLLHUP) && !(events & (POLLIN | POLLOUT))) {
+    if (entry.revents & POLLNVAL) break;
+    if ((entry.revents & (POLLHUP | POLLERR)) && !(events & (POLLIN | POLLOUT))) {
       clock_.SleepMs(options_.service_ms);  // nothing to wait on but the port
     }
     const int64_t now = clock_.NowMs();
-    if ((entry.revents & (POLLRDHUP | POLLHUP)) && closing_deadline < 0) {
+    // A client that closes with our bytes unread resets the connection; what
+    // it sent before is still readable, up to the reset itself.
+    if ((entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) && closing_deadline < 0) {
       closing_deadline = now + options_.closing_limit_ms;
     }
     bool lost = false;
-    for (int i = 0; i < kReadsPerTurn && (entry.revents & POLLIN) && session.WantsInput(); ++i) {
+    const bool readable = entry.revents & (POLLIN | POLLERR);
+    for (int i = 0; i < kReadsPerTurn && readable && session.WantsInput(); ++i) {
       ssize_t n = RetryOnInterrupt([&] { return ::recv(fd, chunk, sizeof(chunk), MSG_DONTWAIT); });
       if (n > 0) {
         session.Receive(chunk, static_cast<size_t>(n));
