@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -272,6 +273,34 @@ TEST_F(ServedPrinter, OneClientAtATimeAndTheNextAfterIt) {
   EXPECT_EQ(Count(SimEventKind::kPortOpened), 2);
   EXPECT_EQ(server_->clients(), 2);
   EXPECT_EQ(Modem(*second), kModemDsrOn);
+}
+
+TEST_F(ServedPrinter, MeasuresLineAndSpeedRoundTrips) {
+  Serve("sim:");
+  auto device = Connect(opener_);
+  ASSERT_NE(device, nullptr);
+  constexpr int kRounds = 100;
+  // A measurement with the steady clock itself, not a pause or a time-out.
+  auto mean_ms = [](Steady::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count() / kRounds;
+  };
+  auto start = Steady::now();
+  for (int i = 0; i < kRounds; ++i) {
+    EXPECT_EQ(device->EscapeFunction(i % 2 ? LineFunction::kSetDtr : LineFunction::kClearDtr), 0);
+  }
+  const double dtr_ms = mean_ms(Steady::now() - start);
+  start = Steady::now();
+  for (int i = 0; i < kRounds; ++i) {
+    EXPECT_EQ(device->SetConfig(ConfigFor(i % 2 ? 19200 : 115200, 8, kNoParity, kOneStopBit, 0)), 0);
+  }
+  const double speed_ms = mean_ms(Steady::now() - start);
+  RecordProperty("dtr_round_trip_us", static_cast<int>(dtr_ms * 1000));
+  RecordProperty("speed_round_trip_us", static_cast<int>(speed_ms * 1000));
+  std::printf("simulated printer served over loopback: DTR change %.3f ms, speed change %.3f ms "
+              "(mean of %d)\n", dtr_ms, speed_ms, kRounds);
+  // Each one is a reply, not the client's time-out (which would take 300 ms).
+  EXPECT_LT(dtr_ms, 100.0);
+  EXPECT_LT(speed_ms, 100.0);
 }
 
 // ---- Clients that misbehave, on raw sockets ----
