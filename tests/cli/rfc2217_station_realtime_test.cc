@@ -19,7 +19,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -121,12 +120,12 @@ class StationAcrossProcesses : public ::testing::Test {
                                      std::vector<std::pair<std::string, std::string>>{
                                          {"VELLOQUIN_BOOT_DIR", kDemoDir.string() + "/"}});
     std::vector<int> ports;
-    const std::regex ready(R"(listening 127\.0\.0\.1:(\d+) )");
+    const std::string ready = "listening 127.0.0.1:";
     for (int i = 0; i < 500 && sim_->Wait(0) < 0; ++i) {
       const std::string text = ReadText(dir_ / "sim.out");
       ports.clear();
-      for (std::sregex_iterator it(text.begin(), text.end(), ready), end; it != end; ++it) {
-        ports.push_back(std::stoi((*it)[1]));
+      for (size_t at = text.find(ready); at != std::string::npos; at = text.find(ready, at + 1)) {
+        ports.push_back(std::atoi(text.c_str() + at + ready.size()));
       }
       if (!ports.empty() && text.back() == '\n') return ports;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -149,9 +148,13 @@ long FirstTime(const std::string& json, int row, const std::string& text) {
   std::istringstream lines(json);
   const std::string row_field = "\"row\": " + std::to_string(row) + ",";
   for (std::string line; std::getline(lines, line);) {
-    if (line.find(row_field) == std::string::npos || line.find(text) == std::string::npos) continue;
-    std::smatch match;
-    if (std::regex_search(line, match, std::regex(R"("t_ms": (\d+))"))) return std::stol(match[1]);
+    const std::string time_field = "\"t_ms\": ";
+    const size_t at = line.find(time_field);
+    if (line.find(row_field) == std::string::npos || line.find(text) == std::string::npos ||
+        at == std::string::npos) {
+      continue;
+    }
+    return std::atol(line.c_str() + at + time_field.size());
   }
   return -1;
 }

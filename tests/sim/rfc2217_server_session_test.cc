@@ -379,7 +379,9 @@ TEST_F(ServerSession, TakesInputOnlyWhileThePortHasRoom) {
         ASSERT_EQ(Hex(Take()), "");
       }
       EXPECT_EQ(fed, before);
-      if (fed < image.size()) EXPECT_EQ(Queued(), kTxQueueSize);
+      if (fed < image.size()) {
+        EXPECT_EQ(Queued(), kTxQueueSize);
+      }
     } else if (out == Reply(wire::kFlowControlResume, {})) {
       resumed_after = suspended;
     } else {
