@@ -491,6 +491,7 @@ void Rfc2217Server::Serve(int fd) {
   clients_.fetch_add(1);
   connected_.store(true);
   int64_t last_sent_ms = clock_.NowMs();
+  int64_t last_busy_ms = last_sent_ms;
   int64_t closing_deadline = -1;  // set once the client has hung up
   bool ended = false;             // its stream has ended (EOF read)
   uint8_t chunk[kChunk];
@@ -500,10 +501,15 @@ void Rfc2217Server::Serve(int fd) {
     if (!ended && session.WantsInput()) events |= POLLIN;
     if (!session.outgoing().empty()) events |= POLLOUT;
     pollfd entry{fd, events, 0};
-    if (RetryOnInterrupt([&] { return ::poll(&entry, 1, options_.service_ms); }) < 0) break;
+    // A quiet line is looked at less often; anything from the client wakes
+    // the poll at once anyway.
+    const int wait_ms = clock_.NowMs() - last_busy_ms > options_.idle_after_ms
+                            ? options_.idle_service_ms
+                            : options_.service_ms;
+    if (RetryOnInterrupt([&] { return ::poll(&entry, 1, wait_ms); }) < 0) break;
     if (entry.revents & POLLNVAL) break;
     if ((entry.revents & (POLLHUP | POLLERR)) && !(events & (POLLIN | POLLOUT))) {
-      clock_.SleepMs(options_.service_ms);  // nothing to wait on but the port
+      clock_.SleepMs(wait_ms);  // nothing to wait on but the port
     }
     const int64_t now = clock_.NowMs();
     // A client that closes with our bytes unread resets the connection; what
@@ -525,6 +531,7 @@ void Rfc2217Server::Serve(int fd) {
     }
     if (lost) break;
     session.Service();
+    if (session.Busy()) last_busy_ms = now;
     max_buffered_.store(std::max(max_buffered_.load(), session.buffered_for_port()));
     if (session.port_error() != 0) break;
     rfc2217::Bytes& out = session.outgoing();

@@ -61,8 +61,11 @@
 namespace velloquin::sim {
 
 struct Rfc2217ServerOptions {
-  // How often a connected session looks at the port (received bytes, lines).
+  // How often a connected session looks at the port (received bytes, lines)
+  // while anything moves, and after idle_after_ms of quiet.
   int service_ms = 1;
+  int idle_service_ms = 10;
+  int64_t idle_after_ms = 200;
   // The port's transmit queue: data goes to the port only while it has room.
   size_t port_queue = kTxQueueSize;
   // Client data decoded but not yet on the port: more is read below this.
@@ -99,6 +102,8 @@ class ComPortSession final : private rfc2217::TelnetHandler {
   // Client data or commands not yet handed to the port.
   bool HasWorkForPort() const { return !for_port_.empty() || !commands_.empty(); }
   size_t buffered_for_port() const { return for_port_.size(); }
+  // Something is on its way in either direction.
+  bool Busy() const { return HasWorkForPort() || port_queued_ > 0 || !outgoing_.empty(); }
   // The errno of a failed port call; the session cannot go on after one.
   int port_error() const { return port_error_; }
 

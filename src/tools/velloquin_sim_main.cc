@@ -146,7 +146,7 @@ constexpr unsigned kMaxRange = 256;
 constexpr int64_t kStopWaitMs = 5000;
 
 struct ListenEntry {
-  std::string host;   // as given
+  std::string host;   // dotted, as the ready line shows it
   uint32_t ip = 0;    // host order
   uint16_t port = 0;  // 0: a free one
   std::string spec;
@@ -224,8 +224,11 @@ bool ParseListenArguments(const std::vector<std::string>& args, ListenPlan* plan
         return false;
       }
     }
+    in_addr numeric{htonl(ip)};
+    char dotted[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &numeric, dotted, sizeof(dotted));
     for (size_t k = 0; k < count; ++k) {
-      plan->entries.push_back(ListenEntry{address.substr(0, colon), ip,
+      plan->entries.push_back(ListenEntry{dotted, ip,
                                           static_cast<uint16_t>(first + k),
                                           specs[specs.size() == 1 ? 0 : k]});
     }
