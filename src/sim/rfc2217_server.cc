@@ -43,8 +43,8 @@ constexpr uint8_t kControlInboundDtr = 18;
 constexpr uint8_t kControlFlowDsr = 19;
 
 // Line-error bits of CommStatus::errors (as ClearCommError reports them).
-constexpr uint32_t kErrorRxOver = 0x1, kErrorOverrun = 0x2, kErrorParity = 0x4,
-                   kErrorFrame = 0x8, kErrorBreak = 0x10;
+constexpr uint32_t kErrorRxOver = 0x1, kErrorOverrun = 0x2, kErrorParity = 0x4, kErrorFrame = 0x8,
+                   kErrorBreak = 0x10;
 
 bool IsAsking(const Bytes& value) {
   return std::all_of(value.begin(), value.end(), [](uint8_t b) { return b == 0; });
@@ -108,8 +108,8 @@ void ComPortSession::OnData(const uint8_t* data, size_t length) {
 
 void ComPortSession::OnNegotiation(uint8_t verb, uint8_t option) {
   telnet_.Receive(verb, option, &outgoing_);
-  const bool on = telnet_.RemoteEnabled(wire::kOptionComPort) ||
-                  telnet_.LocalEnabled(wire::kOptionComPort);
+  const bool on =
+      telnet_.RemoteEnabled(wire::kOptionComPort) || telnet_.LocalEnabled(wire::kOptionComPort);
   if (on && !agreed_) {
     agreed_ = true;
     // The client learns the lines now, not only at their next change.
@@ -133,7 +133,8 @@ void ComPortSession::OnSubnegotiation(uint8_t option, const uint8_t* payload, si
       return;
     case wire::kSignature:
       // An empty one asks for ours; a client's own is only noted.
-      if (value.empty()) Reply(code, Bytes(kSignatureText, kSignatureText + sizeof(kSignatureText) - 1));
+      if (value.empty())
+        Reply(code, Bytes(kSignatureText, kSignatureText + sizeof(kSignatureText) - 1));
       return;
     case wire::kNotifyModemState:
       CheckModemLines(true);
@@ -274,17 +275,25 @@ void ComPortSession::ApplyFrame(uint8_t code, const Bytes& value) {
   std::optional<uint32_t> baud = wire::DecodeBaudRate(value.data(), value.size());
   std::optional<uint8_t> parity = value.size() == 1 ? wire::ParityFromWire(value[0]) : std::nullopt;
   std::optional<uint8_t> stop = value.size() == 1 ? wire::StopBitsFromWire(value[0]) : std::nullopt;
-  const bool valid = !asks && (code == wire::kSetBaudRate  ? baud.has_value()
+  const bool valid = !asks && (code == wire::kSetBaudRate   ? baud.has_value()
                                : code == wire::kSetDataSize ? value[0] >= 5 && value[0] <= 8
                                : code == wire::kSetParity   ? parity.has_value()
                                                             : stop.has_value());
   if (valid) {
     int error = ChangeConfig([&](Dcb& dcb) {
       switch (code) {
-        case wire::kSetBaudRate: dcb.baud_rate = *baud; break;
-        case wire::kSetDataSize: dcb.byte_size = value[0]; break;
-        case wire::kSetParity: dcb.parity = *parity; break;
-        default: dcb.stop_bits = *stop; break;
+        case wire::kSetBaudRate:
+          dcb.baud_rate = *baud;
+          break;
+        case wire::kSetDataSize:
+          dcb.byte_size = value[0];
+          break;
+        case wire::kSetParity:
+          dcb.parity = *parity;
+          break;
+        default:
+          dcb.stop_bits = *stop;
+          break;
       }
     });
     // EINVAL: the port cannot run so; the reply tells what it runs with.
@@ -293,10 +302,18 @@ void ComPortSession::ApplyFrame(uint8_t code, const Bytes& value) {
   std::optional<Dcb> dcb = CurrentDcb();
   if (!dcb) return;
   switch (code) {
-    case wire::kSetBaudRate: Reply(code, wire::BaudRateValue(dcb->baud_rate)); break;
-    case wire::kSetDataSize: Reply(code, {dcb->byte_size}); break;
-    case wire::kSetParity: Reply(code, {wire::ParityToWire(dcb->parity).value_or(0)}); break;
-    default: Reply(code, {wire::StopBitsToWire(dcb->stop_bits).value_or(0)}); break;
+    case wire::kSetBaudRate:
+      Reply(code, wire::BaudRateValue(dcb->baud_rate));
+      break;
+    case wire::kSetDataSize:
+      Reply(code, {dcb->byte_size});
+      break;
+    case wire::kSetParity:
+      Reply(code, {wire::ParityToWire(dcb->parity).value_or(0)});
+      break;
+    default:
+      Reply(code, {wire::StopBitsToWire(dcb->stop_bits).value_or(0)});
+      break;
   }
 }
 
@@ -319,28 +336,47 @@ void ComPortSession::ApplyControl(uint8_t value) {
     Reply(kSetControl, {*setting});
   };
   switch (value) {
-    case kControlAskFlow: Reply(kSetControl, {outbound_flow_}); return;
+    case kControlAskFlow:
+      Reply(kSetControl, {outbound_flow_});
+      return;
     case kControlFlowNone:
     case kControlFlowXonXoff:
-    case kControlFlowHardware: return flow(&outbound_flow_);
+    case kControlFlowHardware:
+      return flow(&outbound_flow_);
     // No break condition on this port: it stays off.
     case kControlAskBreak:
     case kControlBreakOn:
-    case kControlBreakOff: Reply(kSetControl, {kControlBreakOff}); return;
-    case kControlAskDtr: Reply(kSetControl, {dtr_ ? kControlDtrOn : kControlDtrOff}); return;
-    case kControlDtrOn: return line(LineFunction::kSetDtr, &dtr_, true);
-    case kControlDtrOff: return line(LineFunction::kClearDtr, &dtr_, false);
-    case kControlAskRts: Reply(kSetControl, {rts_ ? kControlRtsOn : kControlRtsOff}); return;
-    case kControlRtsOn: return line(LineFunction::kSetRts, &rts_, true);
-    case kControlRtsOff: return line(LineFunction::kClearRts, &rts_, false);
+    case kControlBreakOff:
+      Reply(kSetControl, {kControlBreakOff});
+      return;
+    case kControlAskDtr:
+      Reply(kSetControl, {dtr_ ? kControlDtrOn : kControlDtrOff});
+      return;
+    case kControlDtrOn:
+      return line(LineFunction::kSetDtr, &dtr_, true);
+    case kControlDtrOff:
+      return line(LineFunction::kClearDtr, &dtr_, false);
+    case kControlAskRts:
+      Reply(kSetControl, {rts_ ? kControlRtsOn : kControlRtsOff});
+      return;
+    case kControlRtsOn:
+      return line(LineFunction::kSetRts, &rts_, true);
+    case kControlRtsOff:
+      return line(LineFunction::kClearRts, &rts_, false);
     case kControlAskInbound:
-    case kControlInboundDtr: Reply(kSetControl, {inbound_flow_}); return;
+    case kControlInboundDtr:
+      Reply(kSetControl, {inbound_flow_});
+      return;
     case kControlInboundNone:
     case kControlInboundXonXoff:
-    case kControlInboundHardware: return flow(&inbound_flow_);
+    case kControlInboundHardware:
+      return flow(&inbound_flow_);
     case kControlFlowDcd:
-    case kControlFlowDsr: Reply(kSetControl, {outbound_flow_}); return;
-    default: return;  // not a SET-CONTROL value: nothing to confirm
+    case kControlFlowDsr:
+      Reply(kSetControl, {outbound_flow_});
+      return;
+    default:
+      return;  // not a SET-CONTROL value: nothing to confirm
   }
 }
 
@@ -401,9 +437,9 @@ void ComPortSession::CheckModemLines(bool force) {
 
 // ---- Rfc2217Server ----
 
-std::unique_ptr<Rfc2217Server> Rfc2217Server::Start(uint32_t ip, uint16_t port,
-                                                    PortOpener open, Clock& clock,
-                                                    Rfc2217ServerOptions options, int* error) {
+std::unique_ptr<Rfc2217Server> Rfc2217Server::Start(uint32_t ip, uint16_t port, PortOpener open,
+                                                    Clock& clock, Rfc2217ServerOptions options,
+                                                    int* error) {
   if ((ip >> 24) != 127) {
     *error = EADDRNOTAVAIL;  // only this machine's clients
     return nullptr;
@@ -438,8 +474,7 @@ std::unique_ptr<Rfc2217Server> Rfc2217Server::Start(uint32_t ip, uint16_t port,
 
 Rfc2217Server::Rfc2217Server(int listener, uint16_t port, PortOpener open, Clock& clock,
                              Rfc2217ServerOptions options)
-    : listener_(listener), port_(port), open_(std::move(open)), clock_(clock),
-      options_(options) {}
+    : listener_(listener), port_(port), open_(std::move(open)), clock_(clock), options_(options) {}
 
 Rfc2217Server::~Rfc2217Server() {
   Stop();
@@ -451,7 +486,8 @@ void Rfc2217Server::Stop() { stop_.store(true); }
 
 bool Rfc2217Server::WaitStopped(int64_t timeout_ms) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return ended_signal_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return ended_; });
+  return ended_signal_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                [&] { return ended_; });
 }
 
 void Rfc2217Server::Run() {

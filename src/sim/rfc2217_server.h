@@ -145,19 +145,19 @@ class ComPortSession final : private rfc2217::TelnetHandler {
   uint64_t data_received_ = 0;  // client data bytes decoded so far
   uint64_t data_to_port_ = 0;   // of them, handed to the port (or purged)
   std::deque<Command> commands_;
-  size_t port_queued_ = 0;      // the port's transmit queue, last seen
-  bool agreed_ = false;         // the COM-PORT-OPTION is on
+  size_t port_queued_ = 0;  // the port's transmit queue, last seen
+  bool agreed_ = false;     // the COM-PORT-OPTION is on
   uint8_t modem_mask_ = 0xFF;
   uint8_t line_mask_ = 0;
-  uint8_t modem_lines_ = 0;     // line bits last seen
+  uint8_t modem_lines_ = 0;  // line bits last seen
   bool modem_known_ = false;
-  bool held_ = false;           // FLOWCONTROL-SUSPEND sent, not yet resumed
+  bool held_ = false;  // FLOWCONTROL-SUSPEND sent, not yet resumed
   bool client_suspended_ = false;
   // An opened port has DTR and RTS on; the client changes them from there.
   bool dtr_ = true;
   bool rts_ = true;
   uint8_t outbound_flow_ = rfc2217::kControlFlowNone;
-  uint8_t inbound_flow_ = 0;    // set from the port's configuration in Start
+  uint8_t inbound_flow_ = 0;  // set from the port's configuration in Start
   int port_error_ = 0;
 };
 

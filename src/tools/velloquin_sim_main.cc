@@ -100,13 +100,12 @@ int WriteVerification(const std::string& image_path, const std::string& out_path
   std::vector<uint8_t> image;
   if (!ReadImage(image_path, &image)) return 1;
   std::string text = velloquin::sim::VerificationFileText(BaseName(image_path), image.size(),
-                                                         ComputeImageSums(image));
+                                                          ComputeImageSums(image));
   std::ofstream out(out_path, std::ios::binary | std::ios::trunc);
   out << text;
   out.close();
   if (!out) {
-    std::cerr << "velloquin-sim: cannot write " << out_path << ": " << std::strerror(errno)
-              << "\n";
+    std::cerr << "velloquin-sim: cannot write " << out_path << ": " << std::strerror(errno) << "\n";
     return 1;
   }
   return 0;
@@ -228,8 +227,7 @@ bool ParseListenArguments(const std::vector<std::string>& args, ListenPlan* plan
     char dotted[INET_ADDRSTRLEN] = "";
     ::inet_ntop(AF_INET, &numeric, dotted, sizeof(dotted));
     for (size_t k = 0; k < count; ++k) {
-      plan->entries.push_back(ListenEntry{dotted, ip,
-                                          static_cast<uint16_t>(first + k),
+      plan->entries.push_back(ListenEntry{dotted, ip, static_cast<uint16_t>(first + k),
                                           specs[specs.size() == 1 ? 0 : k]});
     }
   }
@@ -267,8 +265,8 @@ int ReportPrinters(const std::vector<Served>& served, const std::string& images_
                   view.received_image.size(), view.flash_count,
                   view.File("Main.sy_") ? "main program stored" : "no main program");
       if (images_dir.empty()) continue;
-      const std::string path = images_dir + "/" + std::to_string(s.server->port()) + "-" +
-                               std::to_string(n) + ".bin";
+      const std::string path =
+          images_dir + "/" + std::to_string(s.server->port()) + "-" + std::to_string(n) + ".bin";
       std::ofstream out(path, std::ios::binary | std::ios::trunc);
       out.write(reinterpret_cast<const char*>(view.received_image.data()),
                 static_cast<std::streamsize>(view.received_image.size()));
@@ -328,8 +326,8 @@ int RunListen(const ListenPlan& plan) {
   const int64_t deadline = clock.NowMs() + kStopWaitMs;
   bool all_stopped = true;
   for (Served& s : served) {
-    all_stopped = s.server->WaitStopped(std::max<int64_t>(0, deadline - clock.NowMs())) &&
-                  all_stopped;
+    all_stopped =
+        s.server->WaitStopped(std::max<int64_t>(0, deadline - clock.NowMs())) && all_stopped;
   }
   const int code = ReportPrinters(served, plan.images_dir);
   std::fflush(stdout);

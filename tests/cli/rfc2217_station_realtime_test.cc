@@ -6,12 +6,11 @@
 // row runs the same simulated printer on a local "sim:" port, for the time
 // of one cycle each way. Also the simulator's --listen arguments.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
@@ -162,13 +161,16 @@ long FirstTime(const std::string& json, int row, const std::string& text) {
 TEST_F(StationAcrossProcesses, RowProgramsAPrinterServedByAnotherProcess) {
   // A small image with every byte value in it (0xFF is doubled on the wire).
   std::vector<uint8_t> image(3000);
-  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>((i * 167 + 5) ^ (i >> 8));
+  for (size_t i = 0; i < image.size(); ++i)
+    image[i] = static_cast<uint8_t>((i * 167 + 5) ^ (i >> 8));
   {
     std::ofstream out(dir_ / "tiny.bot", std::ios::binary);
-    out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    out.write(reinterpret_cast<const char*>(image.data()),
+              static_cast<std::streamsize>(image.size()));
   }
-  Process ver({VELLOQUIN_SIM_PATH, "ver", (dir_ / "tiny.bot").string(), (dir_ / "tiny.ver").string()},
-              dir_ / "ver.out", dir_, {});
+  Process ver(
+      {VELLOQUIN_SIM_PATH, "ver", (dir_ / "tiny.bot").string(), (dir_ / "tiny.ver").string()},
+      dir_ / "ver.out", dir_, {});
   ASSERT_EQ(ver.Wait(10000), 0);
 
   const std::string spec = "sim:flash_ms=100";
@@ -183,11 +185,11 @@ TEST_F(StationAcrossProcesses, RowProgramsAPrinterServedByAnotherProcess) {
         << "\"COM3\"=\"" << spec << ",seed=3\"\r\n"
         << "\"COM4\"=\"" << spec << ",seed=4\"\r\n";
   }
-  Process station({VELLOQUIN_CLI_PATH, "--firmware", (dir_ / "tiny.bot").string(), "--printers",
-                   "1", "--json"},
-                  dir_ / "cli.out", dir_,
-                  {{"VELLOQUIN_REGISTRY", (dir_ / "settings.reg").string()},
-                   {"VELLOQUIN_BOOT_DIR", kDemoDir.string() + "/"}});
+  Process station(
+      {VELLOQUIN_CLI_PATH, "--firmware", (dir_ / "tiny.bot").string(), "--printers", "1", "--json"},
+      dir_ / "cli.out", dir_,
+      {{"VELLOQUIN_REGISTRY", (dir_ / "settings.reg").string()},
+       {"VELLOQUIN_BOOT_DIR", kDemoDir.string() + "/"}});
   ASSERT_TRUE(station.started());
   EXPECT_EQ(station.Wait(60000), 0);
   const std::string json = ReadText(dir_ / "cli.out");
@@ -220,7 +222,8 @@ TEST_F(StationAcrossProcesses, SeveralPrintersOnePortEachAndACleanStop) {
   int first = 0;
   for (int attempt = 0; attempt < 5 && ports.empty(); ++attempt) {
     first = 20000 + static_cast<int>((::getpid() * 7919 + attempt * 104729) % 40000);
-    const std::string range = "127.0.0.1:" + std::to_string(first) + "-" + std::to_string(first + 1);
+    const std::string range =
+        "127.0.0.1:" + std::to_string(first) + "-" + std::to_string(first + 1);
     ports = StartSimulator({VELLOQUIN_SIM_PATH, "--listen", range, "sim:", "sim:mode=normal",
                             "--listen", "localhost:0", "sim:"});
   }
@@ -239,12 +242,12 @@ TEST_F(StationAcrossProcesses, SeveralPrintersOnePortEachAndACleanStop) {
 
 TEST_F(StationAcrossProcesses, BadListenArgumentsAreRefused) {
   const std::vector<std::vector<std::string>> cases = {
-      {"--listen", "10.0.0.9:4001", "sim:"},                       // not loopback
-      {"--listen", "127.0.0.1:4001"},                              // no spec
-      {"--listen", "127.0.0.1:70000", "sim:"},                     // no such port
-      {"--listen", "127.0.0.1:4002-4001", "sim:"},                 // empty range
+      {"--listen", "10.0.0.9:4001", "sim:"},                        // not loopback
+      {"--listen", "127.0.0.1:4001"},                               // no spec
+      {"--listen", "127.0.0.1:70000", "sim:"},                      // no such port
+      {"--listen", "127.0.0.1:4002-4001", "sim:"},                  // empty range
       {"--listen", "127.0.0.1:4001-4002", "sim:", "sim:", "sim:"},  // three specs, two ports
-      {"--listen", "127.0.0.1:4001", "sim:colour=red"},            // a spec that does not parse
+      {"--listen", "127.0.0.1:4001", "sim:colour=red"},             // a spec that does not parse
       {"--listen", "127.0.0.1:4001", "sim:", "--listen", "127.0.0.1:4001", "sim:"},
       {"--listen", "127.0.0.1:4001", "sim:", "--verbose"},
   };

@@ -4,14 +4,13 @@
 // must reach the simulated port, the lines the printer drives must reach it,
 // and bytes must cross both ways.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
@@ -127,14 +126,13 @@ TEST(Rfc2217ServerPySerial, PySerialClientDrivesTheSimulatedPrinter) {
   ASSERT_NE(printer, nullptr) << error;
   int error_number = 0;
   auto server = Rfc2217Server::Start(
-      INADDR_LOOPBACK, 0, [printer](int* e) { return printer->Open(e); },
-      SystemClock::Instance(), {}, &error_number);
+      INADDR_LOOPBACK, 0, [printer](int* e) { return printer->Open(e); }, SystemClock::Instance(),
+      {}, &error_number);
   ASSERT_NE(server, nullptr) << "errno " << error_number;
 
-  const std::string script =
-      (std::filesystem::path(__FILE__).parent_path().parent_path() / "platform" / "pyserial" /
-       "sim_port_client.py")
-          .string();
+  const std::string script = (std::filesystem::path(__FILE__).parent_path().parent_path() /
+                              "platform" / "pyserial" / "sim_port_client.py")
+                                 .string();
   Child client;
   ASSERT_TRUE(client.Start({kPython, "-u", script, std::to_string(server->port())}));
   ASSERT_EQ(client.NextLine(10000), "OPEN");

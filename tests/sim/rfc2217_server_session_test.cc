@@ -2,17 +2,15 @@
 // virtual time and byte for byte: negotiation, every setting and its reply,
 // control lines, modem notices, data in its order with the commands, 0xFF in
 // both directions, XOFF hold, purge, and the bounds on what it takes in.
-#include "sim/rfc2217_server.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "bootloader/commands.h"
+#include "sim/rfc2217_server.h"
 #include "sim/sim_station.h"
 #include "sim/wire_frame.h"
 
@@ -21,16 +19,6 @@ namespace {
 
 using rfc2217::Bytes;
 namespace wire = rfc2217;
-
-std::string Hex(const Bytes& bytes) {
-  std::string out;
-  char cell[4];
-  for (uint8_t b : bytes) {
-    std::snprintf(cell, sizeof(cell), out.empty() ? "%02X" : " %02X", b);
-    out += cell;
-  }
-  return out;
-}
 
 Bytes Command(uint8_t code, const Bytes& value) {
   Bytes out;
@@ -109,19 +97,19 @@ class ServerSession : public ::testing::Test {
 };
 
 TEST_F(ServerSession, AgreesToTheComPortOptionAndSendsTheLinesAtOnce) {
-  EXPECT_EQ(Hex(opening_), "FF FB 00 FF FD 00 FF FB 03") << "binary both ways, SGA";
+  EXPECT_EQ(opening_, (Bytes{0xFF, 0xFB, 0x00, 0xFF, 0xFD, 0x00, 0xFF, 0xFB, 0x03}))
+      << "binary both ways, SGA";
   // DSR is on (a printer is plugged in), with its change bit: first notice.
-  EXPECT_EQ(Hex(Agree()), Hex(Bytes{wire::kIac, wire::kDo, wire::kOptionComPort} +
-                              Reply(wire::kNotifyModemState, {0x22})));
-  EXPECT_EQ(Hex(Exchange({wire::kIac, wire::kDo, wire::kOptionComPort})), "FF FB 2C");
-  EXPECT_EQ(Hex(Exchange({wire::kIac, wire::kDo, wire::kOptionEcho})), "FF FC 01");
-  EXPECT_EQ(Hex(Exchange({wire::kIac, wire::kWill, wire::kOptionEcho})), "FF FE 01");
+  EXPECT_EQ(Agree(), (Bytes{wire::kIac, wire::kDo, wire::kOptionComPort} +
+                      Reply(wire::kNotifyModemState, {0x22})));
+  EXPECT_EQ(Exchange({wire::kIac, wire::kDo, wire::kOptionComPort}), (Bytes{0xFF, 0xFB, 0x2C}));
+  EXPECT_EQ(Exchange({wire::kIac, wire::kDo, wire::kOptionEcho}), (Bytes{0xFF, 0xFC, 0x01}));
+  EXPECT_EQ(Exchange({wire::kIac, wire::kWill, wire::kOptionEcho}), (Bytes{0xFF, 0xFE, 0x01}));
   // The client's answers to our own requests are not answered again.
-  EXPECT_EQ(Hex(Exchange({wire::kIac, wire::kDo, wire::kOptionBinary, wire::kIac, wire::kWill,
-                          wire::kOptionBinary})),
-            "");
-  EXPECT_EQ(Hex(Exchange(Command(wire::kNotifyModemState, {}))),
-            Hex(Reply(wire::kNotifyModemState, {0x20})))
+  EXPECT_EQ(Exchange({wire::kIac, wire::kDo, wire::kOptionBinary, wire::kIac, wire::kWill,
+                      wire::kOptionBinary}),
+            Bytes{});
+  EXPECT_EQ(Exchange(Command(wire::kNotifyModemState, {})), Reply(wire::kNotifyModemState, {0x20}))
       << "asked again: no change bits now";
   EXPECT_EQ(Exchange(Command(wire::kSignature, {})),
             Reply(wire::kSignature, Bytes{'V', 'e', 'l', 'l', 'o', 'q', 'u', 'i', 'n', ' ', 's',
@@ -141,49 +129,133 @@ TEST_F(ServerSession, EverySettingIsAppliedAndAnsweredWithTheValueInEffect) {
   };
   const uint32_t kNoFlags = 0;
   const Case cases[] = {
-      {"speed", wire::kSetBaudRate, wire::BaudRateValue(19200), wire::BaudRateValue(19200), 19200, 8,
-       kNoParity, kOneStopBit, kNoFlags},
+      {"speed", wire::kSetBaudRate, wire::BaudRateValue(19200), wire::BaudRateValue(19200), 19200,
+       8, kNoParity, kOneStopBit, kNoFlags},
       {"speed the port cannot run", wire::kSetBaudRate, wire::BaudRateValue(12345),
        wire::BaudRateValue(9600), 9600, 8, kNoParity, kOneStopBit, kNoFlags},
       {"speed with 0xFF bytes", wire::kSetBaudRate, wire::BaudRateValue(0x0001FFFF),
        wire::BaudRateValue(9600), 9600, 8, kNoParity, kOneStopBit, kNoFlags},
       {"speed asked", wire::kSetBaudRate, wire::BaudRateValue(0), wire::BaudRateValue(9600), 9600,
        8, kNoParity, kOneStopBit, kNoFlags},
-      {"speed of 8 bytes is a question", wire::kSetBaudRate, Bytes(8, 1),
-       wire::BaudRateValue(9600), 9600, 8, kNoParity, kOneStopBit, kNoFlags},
+      {"speed of 8 bytes is a question", wire::kSetBaudRate, Bytes(8, 1), wire::BaudRateValue(9600),
+       9600, 8, kNoParity, kOneStopBit, kNoFlags},
       {"data size", wire::kSetDataSize, {7}, {7}, 9600, 7, kNoParity, kOneStopBit, kNoFlags},
       {"data size 9", wire::kSetDataSize, {9}, {8}, 9600, 8, kNoParity, kOneStopBit, kNoFlags},
-      {"parity even", wire::kSetParity, {wire::kParityEven}, {wire::kParityEven}, 9600, 8,
-       kEvenParity, kOneStopBit, kNoFlags},
-      {"parity unknown", wire::kSetParity, {9}, {wire::kParityNone}, 9600, 8, kNoParity,
-       kOneStopBit, kNoFlags},
-      {"two stop bits", wire::kSetStopSize, {wire::kStopTwo}, {wire::kStopTwo}, 9600, 8,
-       kNoParity, kTwoStopBits, kNoFlags},
-      {"one and a half", wire::kSetStopSize, {wire::kStopOneAndHalf}, {wire::kStopOneAndHalf},
-       9600, 8, kNoParity, kOne5StopBits, kNoFlags},
-      {"XON/XOFF out", wire::kSetControl, {wire::kControlFlowXonXoff},
-       {wire::kControlFlowXonXoff}, 9600, 8, kNoParity, kOneStopBit, kDcbOutX},
-      {"hardware out", wire::kSetControl, {wire::kControlFlowHardware},
-       {wire::kControlFlowHardware}, 9600, 8, kNoParity, kOneStopBit, kDcbOutxCtsFlow},
-      {"XON/XOFF in", wire::kSetControl, {15}, {15}, 9600, 8, kNoParity, kOneStopBit, kDcbInX},
-      {"hardware in", wire::kSetControl, {16}, {16}, 9600, 8, kNoParity, kOneStopBit,
-       kDcbRtsControlHandshake},
-      {"flow asked", wire::kSetControl, {wire::kControlAskFlow}, {wire::kControlFlowNone}, 9600, 8,
-       kNoParity, kOneStopBit, kNoFlags},
-      {"inbound flow asked", wire::kSetControl, {13}, {14}, 9600, 8, kNoParity, kOneStopBit,
+      {"parity even",
+       wire::kSetParity,
+       {wire::kParityEven},
+       {wire::kParityEven},
+       9600,
+       8,
+       kEvenParity,
+       kOneStopBit,
        kNoFlags},
-      {"no break on this port", wire::kSetControl, {wire::kControlBreakOn},
-       {wire::kControlBreakOff}, 9600, 8, kNoParity, kOneStopBit, kNoFlags},
-      {"DTR asked", wire::kSetControl, {7}, {wire::kControlDtrOn}, 9600, 8, kNoParity,
-       kOneStopBit, kDcbDtrControlEnable},
-      {"RTS asked", wire::kSetControl, {10}, {wire::kControlRtsOn}, 9600, 8, kNoParity,
-       kOneStopBit, kDcbRtsControlEnable},
+      {"parity unknown",
+       wire::kSetParity,
+       {9},
+       {wire::kParityNone},
+       9600,
+       8,
+       kNoParity,
+       kOneStopBit,
+       kNoFlags},
+      {"two stop bits",
+       wire::kSetStopSize,
+       {wire::kStopTwo},
+       {wire::kStopTwo},
+       9600,
+       8,
+       kNoParity,
+       kTwoStopBits,
+       kNoFlags},
+      {"one and a half",
+       wire::kSetStopSize,
+       {wire::kStopOneAndHalf},
+       {wire::kStopOneAndHalf},
+       9600,
+       8,
+       kNoParity,
+       kOne5StopBits,
+       kNoFlags},
+      {"XON/XOFF out",
+       wire::kSetControl,
+       {wire::kControlFlowXonXoff},
+       {wire::kControlFlowXonXoff},
+       9600,
+       8,
+       kNoParity,
+       kOneStopBit,
+       kDcbOutX},
+      {"hardware out",
+       wire::kSetControl,
+       {wire::kControlFlowHardware},
+       {wire::kControlFlowHardware},
+       9600,
+       8,
+       kNoParity,
+       kOneStopBit,
+       kDcbOutxCtsFlow},
+      {"XON/XOFF in", wire::kSetControl, {15}, {15}, 9600, 8, kNoParity, kOneStopBit, kDcbInX},
+      {"hardware in",
+       wire::kSetControl,
+       {16},
+       {16},
+       9600,
+       8,
+       kNoParity,
+       kOneStopBit,
+       kDcbRtsControlHandshake},
+      {"flow asked",
+       wire::kSetControl,
+       {wire::kControlAskFlow},
+       {wire::kControlFlowNone},
+       9600,
+       8,
+       kNoParity,
+       kOneStopBit,
+       kNoFlags},
+      {"inbound flow asked",
+       wire::kSetControl,
+       {13},
+       {14},
+       9600,
+       8,
+       kNoParity,
+       kOneStopBit,
+       kNoFlags},
+      {"no break on this port",
+       wire::kSetControl,
+       {wire::kControlBreakOn},
+       {wire::kControlBreakOff},
+       9600,
+       8,
+       kNoParity,
+       kOneStopBit,
+       kNoFlags},
+      {"DTR asked",
+       wire::kSetControl,
+       {7},
+       {wire::kControlDtrOn},
+       9600,
+       8,
+       kNoParity,
+       kOneStopBit,
+       kDcbDtrControlEnable},
+      {"RTS asked",
+       wire::kSetControl,
+       {10},
+       {wire::kControlRtsOn},
+       9600,
+       8,
+       kNoParity,
+       kOneStopBit,
+       kDcbRtsControlEnable},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Open("sim:");
     Agree();
-    EXPECT_EQ(Hex(Exchange(Command(c.code, c.value))), Hex(Reply(c.code, c.reply)));
+    EXPECT_EQ(Exchange(Command(c.code, c.value)), Reply(c.code, c.reply));
     const Dcb dcb = PortDcb();
     EXPECT_EQ(dcb.baud_rate, c.baud);
     EXPECT_EQ(dcb.byte_size, c.size);
@@ -225,30 +297,29 @@ TEST_F(ServerSession, ControlLinesMoveOnlyWhenTheClientMovesThem) {
 TEST_F(ServerSession, ModemChangesAreNotifiedAsTheMaskLetsThrough) {
   Agree();
   bench_->SetButton(true);
-  EXPECT_EQ(Hex(Exchange({})), Hex(Reply(wire::kNotifyModemState, {0x31})))
-      << "DSR, CTS and CTS changed";
-  EXPECT_EQ(Hex(Exchange({})), "") << "no change, no notice";
+  EXPECT_EQ(Exchange({}), Reply(wire::kNotifyModemState, {0x31})) << "DSR, CTS and CTS changed";
+  EXPECT_EQ(Exchange({}), Bytes{}) << "no change, no notice";
 
   // Only DSR: a change of CTS alone says nothing.
   EXPECT_EQ(Exchange(Command(wire::kSetModemStateMask, {wire::kModemDsr})),
             Reply(wire::kSetModemStateMask, {wire::kModemDsr}));
   bench_->SetButton(false);
-  EXPECT_EQ(Hex(Exchange({})), "");
+  EXPECT_EQ(Exchange({}), Bytes{});
 
   // DSR and CTS without their change bits: both dropping is still sent, as 0.
   Exchange(Command(wire::kSetModemStateMask, {wire::kModemDsr | wire::kModemCts}));
   bench_->SetButton(true);
-  EXPECT_EQ(Hex(Exchange({})), Hex(Reply(wire::kNotifyModemState, {0x30})));
+  EXPECT_EQ(Exchange({}), Reply(wire::kNotifyModemState, {0x30}));
   bench_->SetButton(false);
   bench_->Unplug();
-  EXPECT_EQ(Hex(Exchange({})), Hex(Reply(wire::kNotifyModemState, {0x00})));
+  EXPECT_EQ(Exchange({}), Reply(wire::kNotifyModemState, {0x00}));
 }
 
 TEST_F(ServerSession, NoModemNoticesBeforeTheOptionIsAgreed) {
   bench_->SetButton(true);
-  EXPECT_EQ(Hex(Exchange({})), "");
-  EXPECT_EQ(Hex(Agree()), Hex(Bytes{wire::kIac, wire::kDo, wire::kOptionComPort} +
-                              Reply(wire::kNotifyModemState, {0x33})));
+  EXPECT_EQ(Exchange({}), Bytes{});
+  EXPECT_EQ(Agree(), (Bytes{wire::kIac, wire::kDo, wire::kOptionComPort} +
+                      Reply(wire::kNotifyModemState, {0x33})));
 }
 
 // The printer's download: baud shift at 19200 8N2, then the stream at 115200
@@ -267,15 +338,16 @@ TEST_F(ServerSession, DataReachesThePrinterWithIacUndoubled) {
   const Bytes speed = Command(wire::kSetBaudRate, wire::BaudRateValue(115200));
   Bytes slice = speed + wire_image;
   // Inside the first doubled 0xFF.
-  const size_t split = speed.size() + static_cast<size_t>(std::find(image.begin(), image.end(),
-                                                                    wire::kIac) - image.begin()) + 1;
+  const size_t split =
+      speed.size() +
+      static_cast<size_t>(std::find(image.begin(), image.end(), wire::kIac) - image.begin()) + 1;
   ASSERT_EQ(slice[split - 1], wire::kIac);
   ASSERT_EQ(slice[split], wire::kIac);
   session_->Receive(slice.data(), split);
   session_->Receive(slice.data() + split, slice.size() - split);
   Run(300);
   ASSERT_EQ(port_->Close(), 0);
-  EXPECT_EQ(Hex(bench_->Printer(1).received_image), Hex(image));
+  EXPECT_EQ(bench_->Printer(1).received_image, image);
 }
 
 TEST_F(ServerSession, PortBytesGoToTheClientWithIacDoubled) {
@@ -300,7 +372,7 @@ TEST_F(ServerSession, PortBytesGoToTheClientWithIacDoubled) {
   Agree();
   Exchange(Command(wire::kSetBaudRate, wire::BaudRateValue(115200)) + Data(UnlockFiller) +
            Data(UnlockRequest));
-  EXPECT_EQ(Hex(Run(50)), Hex(Data(challenge)));
+  EXPECT_EQ(Run(50), Data(challenge));
 }
 
 // A change of speed waits for the bytes before it to leave at the old speed;
@@ -312,14 +384,14 @@ TEST_F(ServerSession, CommandsKeepTheirPlaceAmongTheData) {
   // 100 bytes at 9600 8N1 take 104.2 ms on the wire.
   Bytes out = Exchange(Data(Bytes(100, 0x55)) + Command(wire::kSetControl, {wire::kControlDtrOff}) +
                        Command(wire::kSetBaudRate, wire::BaudRateValue(19200)));
-  EXPECT_EQ(Hex(out), Hex(Reply(wire::kSetControl, {wire::kControlDtrOff})));
+  EXPECT_EQ(out, Reply(wire::kSetControl, {wire::kControlDtrOff}));
   EXPECT_FALSE(bench_->LineLevels().back().on);
   EXPECT_EQ(PortDcb().baud_rate, 9600u);
   EXPECT_TRUE(session_->HasWorkForPort());
   out = Run(104);
-  EXPECT_EQ(Hex(out), "") << "still on the wire";
+  EXPECT_EQ(out, Bytes{}) << "still on the wire";
   out = Run(2);
-  EXPECT_EQ(Hex(out), Hex(Reply(wire::kSetBaudRate, wire::BaudRateValue(19200))));
+  EXPECT_EQ(out, Reply(wire::kSetBaudRate, wire::BaudRateValue(19200)));
   EXPECT_EQ(PortDcb().baud_rate, 19200u);
   EXPECT_FALSE(session_->HasWorkForPort());
 
@@ -328,8 +400,8 @@ TEST_F(ServerSession, CommandsKeepTheirPlaceAmongTheData) {
   Open("sim:");
   Agree();
   Exchange(Data(Bytes(100, 0x55)) + Command(wire::kSetBaudRate, wire::BaudRateValue(19200)));
-  EXPECT_EQ(Hex(Run(19)), "");
-  EXPECT_EQ(Hex(Run(2)), Hex(Reply(wire::kSetBaudRate, wire::BaudRateValue(19200))));
+  EXPECT_EQ(Run(19), Bytes{});
+  EXPECT_EQ(Run(2), Reply(wire::kSetBaudRate, wire::BaudRateValue(19200)));
   EXPECT_GT(Queued(), 0u);
 }
 
@@ -376,7 +448,7 @@ TEST_F(ServerSession, TakesInputOnlyWhileThePortHasRoom) {
       for (int k = 0; k < 100; ++k) {
         clock_.SleepMs(1);
         fed = FeedWhileWanted(*session_, image, fed);
-        ASSERT_EQ(Hex(Take()), "");
+        ASSERT_EQ(Take(), Bytes{});
       }
       EXPECT_EQ(fed, before);
       if (fed < image.size()) {
@@ -385,7 +457,7 @@ TEST_F(ServerSession, TakesInputOnlyWhileThePortHasRoom) {
     } else if (out == Reply(wire::kFlowControlResume, {})) {
       resumed_after = suspended;
     } else {
-      ASSERT_EQ(Hex(out), "");
+      ASSERT_EQ(out, Bytes{});
     }
     most_ahead = std::max(most_ahead, fed - bench_->Printer(1).received_image.size());
   }
@@ -399,12 +471,12 @@ TEST_F(ServerSession, PurgeDropsWhatHasNotReachedThePort) {
   Agree();
   Bytes out = Exchange(Data(Bytes(100, 0x41)) + Command(wire::kSetControl, {wire::kControlDtrOff}) +
                        Data(Bytes(5000, 0x42)) + Command(wire::kPurgeData, {wire::kPurgeTransmit}));
-  EXPECT_EQ(Hex(out), Hex(Reply(wire::kPurgeData, {wire::kPurgeTransmit}) +
-                          Reply(wire::kSetControl, {wire::kControlDtrOff})))
+  EXPECT_EQ(out, Reply(wire::kPurgeData, {wire::kPurgeTransmit}) +
+                     Reply(wire::kSetControl, {wire::kControlDtrOff}))
       << "the purge is answered at once; the line change still happens";
   EXPECT_EQ(Queued(), 0u);
   EXPECT_FALSE(session_->HasWorkForPort());
-  EXPECT_EQ(Hex(Exchange(Command(wire::kPurgeData, {9}))), "") << "not a purge value";
+  EXPECT_EQ(Exchange(Command(wire::kPurgeData, {9})), Bytes{}) << "not a purge value";
 }
 
 TEST_F(ServerSession, MalformedInputIsBoundedAndForgotten) {
@@ -412,18 +484,18 @@ TEST_F(ServerSession, MalformedInputIsBoundedAndForgotten) {
   // A sub-negotiation that runs on and on: nothing of it reaches the port.
   Bytes endless = {wire::kIac, wire::kSb, wire::kOptionComPort, wire::kSetBaudRate};
   endless.resize(100000, 0x41);
-  EXPECT_EQ(Hex(Exchange(endless)), "");
+  EXPECT_EQ(Exchange(endless), Bytes{});
   EXPECT_EQ(Queued(), 0u);
   EXPECT_EQ(session_->buffered_for_port(), 0u);
-  EXPECT_EQ(Hex(Exchange({wire::kIac, wire::kSe})), "");
+  EXPECT_EQ(Exchange({wire::kIac, wire::kSe}), Bytes{});
   // Replies of a server, other options and empty ones are ignored.
-  EXPECT_EQ(Hex(Exchange(Reply(wire::kSetBaudRate, wire::BaudRateValue(300)) +
-                         Bytes{wire::kIac, wire::kSb, 24, 1, wire::kIac, wire::kSe, wire::kIac,
-                               wire::kSb, wire::kIac, wire::kSe})),
-            "");
+  EXPECT_EQ(Exchange(Reply(wire::kSetBaudRate, wire::BaudRateValue(300)) +
+                     Bytes{wire::kIac, wire::kSb, 24, 1, wire::kIac, wire::kSe, wire::kIac,
+                           wire::kSb, wire::kIac, wire::kSe}),
+            Bytes{});
   // The connection goes on as before.
-  EXPECT_EQ(Hex(Exchange(Command(wire::kSetBaudRate, wire::BaudRateValue(0)))),
-            Hex(Reply(wire::kSetBaudRate, wire::BaudRateValue(9600))));
+  EXPECT_EQ(Exchange(Command(wire::kSetBaudRate, wire::BaudRateValue(0))),
+            Reply(wire::kSetBaudRate, wire::BaudRateValue(9600)));
 }
 
 }  // namespace
