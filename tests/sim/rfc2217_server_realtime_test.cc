@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -43,16 +44,13 @@ Rfc2217Options ClientOptions() {
   return options;
 }
 
-CommConfigRecord ConfigFor(uint32_t baud, uint8_t size, uint8_t parity, uint8_t stop_bits,
-                           uint32_t flags) {
+// A configuration from a mode text, as the channel builds one.
+CommConfigRecord Mode(std::string_view text) {
   CommConfigRecord config;
   config.size = kCommConfigSize;
   config.dcb.length = kDcbSize;
-  config.dcb.baud_rate = baud;
-  config.dcb.byte_size = size;
-  config.dcb.parity = parity;
-  config.dcb.stop_bits = stop_bits;
-  config.dcb.flags = kDcbBinary | flags;
+  config.dcb.flags = kDcbBinary;
+  EXPECT_TRUE(BuildCommDcb(text, &config.dcb)) << text;
   return config;
 }
 
@@ -114,14 +112,13 @@ TEST_F(ServedPrinter, SettingsAndLinesReachTheSimulatedPort) {
     bool dtr, rts;
   };
   const Case cases[] = {
-      {"printer mode", ConfigFor(19200, 8, kNoParity, kTwoStopBits, kDcbDtrControlEnable), 0,
+      {"printer mode", Mode("baud=19200 parity=N data=8 stop=2 dtr=on rts=off"), 0,
        kPrinterModeFrame, true, false},
-      {"boot loader, XON/XOFF",
-       ConfigFor(115200, 8, kNoParity, kOneStopBit, kDcbOutX | kDcbInX | kDcbRtsControlEnable), 0,
+      {"boot loader, XON/XOFF", Mode("baud=115200 parity=N data=8 stop=1 xon=on dtr=off rts=on"), 0,
        kBootLoaderFrame, false, true},
-      {"a speed the port cannot run", ConfigFor(12345, 8, kNoParity, kOneStopBit, 0), EINVAL,
-       kBootLoaderFrame, false, false},
-      {"other frame", ConfigFor(9600, 7, kEvenParity, kOne5StopBits, 0), 0,
+      {"a speed the port cannot run", Mode("baud=12345 parity=N data=8 stop=1 dtr=off rts=off"),
+       EINVAL, kBootLoaderFrame, false, false},
+      {"other frame", Mode("baud=9600 parity=E data=7 stop=1.5 dtr=off rts=off"), 0,
        LineFrame{9600, 7, kEvenParity, kOne5StopBits}, false, false},
   };
   for (const Case& c : cases) {
@@ -192,7 +189,7 @@ TEST_F(ServedPrinter, ThePrinterAnswersAcrossTheNetwork) {
   Serve("sim:");
   auto device = Connect(opener_);
   ASSERT_NE(device, nullptr);
-  ASSERT_EQ(device->SetConfig(ConfigFor(19200, 8, kNoParity, kTwoStopBits, 0)), 0);
+  ASSERT_EQ(device->SetConfig(Mode(kPrinterModeSettings)), 0);
   device->SetTimeouts({0, 0, 1000, 0, 1000});
   IoResult w = device->Write(BootModeCheck.data(), static_cast<uint32_t>(BootModeCheck.size()));
   EXPECT_TRUE(w.ok);
@@ -211,10 +208,10 @@ TEST_F(ServedPrinter, XoffHoldsTheClientBackAcrossTheNetwork) {
   Serve("sim:shift_ms=0,buffer=1024,consume=8000");
   auto device = Connect(opener_);
   ASSERT_NE(device, nullptr);
-  ASSERT_EQ(device->SetConfig(ConfigFor(19200, 8, kNoParity, kTwoStopBits, 0)), 0);
+  ASSERT_EQ(device->SetConfig(Mode(kPrinterModeSettings)), 0);
   device->Write(BaudShiftCommand.data(), static_cast<uint32_t>(BaudShiftCommand.size()));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_EQ(device->SetConfig(ConfigFor(115200, 8, kNoParity, kTwoStopBits, kDcbOutX)), 0);
+  ASSERT_EQ(device->SetConfig(Mode(std::string(kDownloadSettings) + " xon=on")), 0);
   const std::vector<uint8_t> image = testing::TestImage(32000);
   size_t written = 0, most_ahead = 0;
   bool held_seen = false;
