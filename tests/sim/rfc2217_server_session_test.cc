@@ -77,6 +77,13 @@ class ServerSession : public ::testing::Test {
     }
     return out;
   }
+  // The baud shift at the printer's 19200 8N2: with shift_ms=0 the printer
+  // listens for the stream at 115200 8N2 right after it.
+  void ShiftIntoDownload() {
+    Exchange(Command(wire::kSetBaudRate, wire::BaudRateValue(19200)) +
+             Command(wire::kSetStopSize, {wire::kStopTwo}) + Data(BaudShiftCommand));
+    Run(10);
+  }
   Dcb PortDcb() {
     CommConfigRecord config;
     EXPECT_EQ(port_->GetConfig(&config), 0);
@@ -327,9 +334,7 @@ TEST_F(ServerSession, NoModemNoticesBeforeTheOptionIsAgreed) {
 TEST_F(ServerSession, DataReachesThePrinterWithIacUndoubled) {
   Open("sim:shift_ms=0");
   Agree();
-  Exchange(Command(wire::kSetBaudRate, wire::BaudRateValue(19200)) +
-           Command(wire::kSetStopSize, {wire::kStopTwo}) + Data(BaudShiftCommand));
-  Run(10);
+  ShiftIntoDownload();
   Bytes image;
   for (int i = 0; i < 2048; ++i) image.push_back(static_cast<uint8_t>(i * 7));
   Bytes wire_image = Data(image);
@@ -422,9 +427,7 @@ size_t FeedWhileWanted(ComPortSession& session, const Bytes& data, size_t fed) {
 TEST_F(ServerSession, TakesInputOnlyWhileThePortHasRoom) {
   Open("sim:shift_ms=0,buffer=1024,consume=2000");
   Agree();
-  Exchange(Command(wire::kSetBaudRate, wire::BaudRateValue(19200)) +
-           Command(wire::kSetStopSize, {wire::kStopTwo}) + Data(BaudShiftCommand));
-  Run(10);
+  ShiftIntoDownload();
   Exchange(Command(wire::kSetBaudRate, wire::BaudRateValue(115200)) +
            Command(wire::kSetControl, {wire::kControlFlowXonXoff}));
   Bytes image(12000);
