@@ -513,7 +513,10 @@ void Rfc2217Server::Run() {
 void Rfc2217Server::Serve(int fd) {
   // A client that gave up while it waited in the backlog: leave the port be.
   pollfd probe{fd, POLLRDHUP, 0};
-  if (::poll(&probe, 1, 0) > 0 && (probe.revents & (POLLRDHUP | POLLHUP | POLLERR))) return;
+  if (RetryOnInterrupt([&] { return ::poll(&probe, 1, 0); }) > 0 &&
+      (probe.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+    return;
+  }
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
   int error = 0;
