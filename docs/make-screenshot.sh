@@ -9,8 +9,9 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$here/docs/window.png}
 after_ms=${2:-70000}
 shift $(( $# > 2 ? 2 : $# ))
-run="$here/build/screenshot-run"
-mkdir -p "$run"
+bin=${VELLOQUIN_BIN:-$here/build/velloquin}
+run=$(mktemp -d)
+trap 'rm -rf "$run"' EXIT
 fw="$here/demo/firmware.bot"
 # One bench per row, each with its own story, so the picture shows the
 # states side by side: downloads at different stages, done, failed, waiting.
@@ -49,5 +50,5 @@ stories=(
 cd "$run"   # Zambrix.log lands here
 QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen} VELLOQUIN_REGISTRY="$run/settings.reg" \
   VELLOQUIN_BOOT_DIR="$here/demo/" \
-  "$here/build/velloquin" ports:20 --screenshot "$out" --after-ms "$after_ms" "$@"
+  "$bin" ports:20 --screenshot "$out" --after-ms "$after_ms" "$@"
 echo "wrote $out"

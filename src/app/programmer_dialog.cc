@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -87,7 +88,9 @@ void ProgrammerDialog::BuildGlobalControls() {
         break;
       case ControlKind::kButton: {
         auto* button = new QPushButton(text, this);
-        // No default button: Enter clicks a button only while it has the focus.
+        // No default button, not even one picked when the window shows:
+        // Enter presses a button only while it has the focus (keyPressEvent).
+        button->setAutoDefault(false);
         button->setDefault(false);
         widget = button;
         break;
@@ -264,6 +267,17 @@ void ProgrammerDialog::ShowAbout() {
 }
 
 void ProgrammerDialog::reject() { close(); }
+
+void ProgrammerDialog::keyPressEvent(QKeyEvent* event) {
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  if (enter && event->modifiers() == Qt::NoModifier) {
+    // The dialog's OK command does nothing; on a push button, Enter presses it.
+    if (auto* button = qobject_cast<QPushButton*>(focusWidget())) button->click();
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
 
 void ProgrammerDialog::closeEvent(QCloseEvent* event) {
   if (closing_) {

@@ -84,6 +84,7 @@ class ProgrammerDialog final : public QDialog, public WorkerOperations {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  public:
   // Escape: the same orderly close as the close box.
