@@ -4,6 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+          qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
           clang libclang-rt-14-dev python3-serial "$@")
 
 missing=()

@@ -72,6 +72,11 @@ void StationModel::SetResetBaudRateForRow(int row, bool checked) {
   if (row >= 0 && row < kSlotCount) reset_baud_rows_[row] = checked;
 }
 
+void StationModel::BeginStop() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopping_ = true;
+}
+
 void StationModel::NoteChange(int row, int32_t state, const std::string* status) {
   RowState& r = rows_[row];
   bool state_changed = state != r.state;
@@ -80,7 +85,7 @@ void StationModel::NoteChange(int row, int32_t state, const std::string* status)
   int64_t now = clock_->NowMs();
   if (state_changed) {
     if (IsPrinterWork(state) && r.counts.printer_start_ms < 0) r.counts.printer_start_ms = now;
-    if (IsFinishing(state) && !IsFinishing(r.state)) {
+    if (IsFinishing(state) && !IsFinishing(r.state) && !stopping_) {
       if (state == Done) {
         ++r.counts.done;
       } else {

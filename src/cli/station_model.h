@@ -55,6 +55,10 @@ class StationModel final : public WorkerOperations {
   bool IsPreProgramVerifyChecked() override;
   bool IsResetBaudRateChecked() override;
 
+  // The station is stopping: what rows end in from now on (a download cut
+  // short by the stop, say) is not counted as a printer finished.
+  void BeginStop();
+
   // Looks at the rows' states (call from the front end's thread now and then,
   // so a state change without a new status text is seen too).
   void PollStates();
@@ -99,6 +103,7 @@ class StationModel final : public WorkerOperations {
   std::string verify_text_;
   bool pre_program_verify_ = false;
   bool reset_baud_rate_ = false;
+  bool stopping_ = false;
   std::array<bool, kSlotCount> reset_baud_rows_{};
 };
 

@@ -99,6 +99,8 @@ int Run(const StationOptions& options) {
     }
   }
 
+  model.PollStates();
+  model.BeginStop();
   bool stopped = StopWorkers(
       table,
       [&] {

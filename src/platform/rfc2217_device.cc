@@ -1,4 +1,5 @@
 #include "platform/rfc2217_device.h"
+#include "platform/sys_retry.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -40,15 +41,6 @@ constexpr uint8_t kModemStateMask =
     rfc2217::kModemDsr | rfc2217::kModemCts | rfc2217::kModemDeltaDsr | rfc2217::kModemDeltaCts;
 constexpr uint8_t kLineStateMask = rfc2217::kLineBreak | rfc2217::kLineFramingError |
                                    rfc2217::kLineParityError | rfc2217::kLineOverrunError;
-
-// Retries a call interrupted by a signal (never used for close()).
-template <typename Call>
-auto RetryOnInterrupt(Call&& call) {
-  for (;;) {
-    auto result = call();
-    if (!(result == -1 && errno == EINTR)) return result;
-  }
-}
 
 int64_t TotalDeadline(int64_t now, uint32_t constant, uint32_t multiplier, uint32_t count) {
   if (constant == 0 && multiplier == 0) return kNoDeadline;

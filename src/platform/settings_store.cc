@@ -1,4 +1,5 @@
 #include "platform/settings_store.h"
+#include "platform/sys_retry.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -20,16 +21,6 @@ namespace {
 constexpr off_t kMaxFileSize = 16 << 20;
 constexpr mode_t kNewFileMode = 0644;
 constexpr mode_t kNewFolderMode = 0755;
-
-// Retries a system call that a signal interrupted (never used for close).
-template <typename F>
-auto RetryOnEintr(F call) {
-  decltype(call()) result;
-  do {
-    result = call();
-  } while (result == -1 && errno == EINTR);
-  return result;
-}
 
 class UniqueFd {
  public:
@@ -84,14 +75,14 @@ int MakeFolders(const std::string& folder) {
 // Reads the whole file; returns 0, ENOENT for a missing file, or the OS error.
 int ReadWholeFile(const std::string& path, std::string* text) {
   text->clear();
-  UniqueFd fd(RetryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  UniqueFd fd(RetryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
   if (!fd.valid()) return errno;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return errno;
   if (st.st_size > kMaxFileSize) return EFBIG;
   char buffer[8192];
   while (true) {
-    ssize_t n = RetryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    ssize_t n = RetryOnInterrupt([&] { return ::read(fd.get(), buffer, sizeof buffer); });
     if (n < 0) return errno;
     if (n == 0) return 0;
     text->append(buffer, static_cast<size_t>(n));
@@ -102,7 +93,7 @@ int ReadWholeFile(const std::string& path, std::string* text) {
 int WriteAll(int fd, const std::string& data) {
   size_t done = 0;
   while (done < data.size()) {
-    ssize_t n = RetryOnEintr([&] { return ::write(fd, data.data() + done, data.size() - done); });
+    ssize_t n = RetryOnInterrupt([&] { return ::write(fd, data.data() + done, data.size() - done); });
     if (n < 0) return errno;
     done += static_cast<size_t>(n);
   }
@@ -189,13 +180,13 @@ struct FileSettingsStore::Impl {
       Report("Settings file " + path + ": " + OsError("mkdir", error));
       return kRegAccessDenied;
     }
-    UniqueFd lock(RetryOnEintr(
+    UniqueFd lock(RetryOnInterrupt(
         [&] { return ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kNewFileMode); }));
     if (!lock.valid()) {
       Report("Settings file " + path + ": " + OsError("open of the lock file", errno));
       return kRegAccessDenied;
     }
-    if (RetryOnEintr([&] { return ::flock(lock.get(), LOCK_EX); }) != 0) {
+    if (RetryOnInterrupt([&] { return ::flock(lock.get(), LOCK_EX); }) != 0) {
       Report("Settings file " + path + ": " + OsError("flock", errno));
       return kRegAccessDenied;
     }
@@ -226,16 +217,16 @@ struct FileSettingsStore::Impl {
     if (error == 0 && had_file && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {
       (void)!::fchown(fd.get(), old.st_uid, old.st_gid);  // keep the owner where permitted
     }
-    if (error == 0 && RetryOnEintr([&] { return ::fsync(fd.get()); }) != 0) error = errno;
+    if (error == 0 && RetryOnInterrupt([&] { return ::fsync(fd.get()); }) != 0) error = errno;
     if (int close_error = fd.Reset(); error == 0) error = close_error;
     if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
     if (error != 0) {
       ::unlink(temp.c_str());
       return error;
     }
-    UniqueFd folder(RetryOnEintr(
+    UniqueFd folder(RetryOnInterrupt(
         [&] { return ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-    if (folder.valid()) RetryOnEintr([&] { return ::fsync(folder.get()); });  // the rename itself
+    if (folder.valid()) RetryOnInterrupt([&] { return ::fsync(folder.get()); });  // the rename itself
     return 0;
   }
 

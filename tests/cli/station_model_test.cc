@@ -56,6 +56,9 @@ TEST(StationModel, CountsFinishedPrintersPerRow) {
   go(0, Failed, 2000);      // printer 2 failed after 2 s
   go(0, Failed, 100);       // still the same printer
   go(1, NotInBootMode, 0);  // counts as failed
+  model.BeginStop();
+  go(1, Restarting, 0);
+  go(1, Failed, 0);  // a download cut short by the stop: not a printer failure
   auto row = model.Row(0);
   EXPECT_EQ(row.counts.done, 1);
   EXPECT_EQ(row.counts.failed, 1);

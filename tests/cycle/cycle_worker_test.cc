@@ -210,8 +210,8 @@ TEST(CycleWorker, DownloadFailuresEndInFailedWithTheirText) {
     }
     f.Printer(true);
     ASSERT_TRUE(f.RunUntil(Downloading)) << c.what;
+    int chunks = 0;  // outlives the responder's use of it
     if (c.write_error_at) {
-      int chunks = 0;
       f.Port().SetResponder([&](const Bytes& w, Bytes*) {
         if (w.size() == 1000 && ++chunks == c.write_error_at - 1) f.Port().max_write = 10;
       });
