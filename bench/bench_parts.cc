@@ -1,0 +1,213 @@
+#include "bench_parts.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "bench_breakdown.h"
+#include "bench_files.h"
+#include "bench_station.h"
+#include "cycle/port_slot.h"
+
+namespace velloquin::bench {
+namespace {
+
+// A cycle that has not reached Done after this much real time is broken.
+constexpr int64_t kCycleLimitMs = 180000;
+constexpr int64_t kNeverArrivesMs = 1000000000;
+// 115200 baud, 8 data bits, no parity, 2 stop bits: 11 bits a byte.
+constexpr double kDownloadBitsPerByte = 11;
+constexpr double kDownloadBaud = 115200;
+
+void NoteProblems(const StationRun& run, const char* what, Figures* figures) {
+  for (const std::string& problem : run.problems) {
+    std::printf("  %s: %s\n", what, problem.c_str());
+    size_t used = std::strlen(figures->problem);
+    std::snprintf(figures->problem + used, sizeof figures->problem - used, "%s%s: %s",
+                  used ? "; " : "", what, problem.c_str());
+  }
+}
+
+void NoteProblem(const std::string& problem, Figures* figures) {
+  StationRun run;
+  run.problems.push_back(problem);
+  NoteProblems(run, "setup", figures);
+}
+
+PrinterSetup Printers(const BenchOptions& options) {
+  PrinterSetup printers;
+  printers.flash_ms = options.flash_ms;
+  return printers;
+}
+
+void CopyRowTimes(const StationRun& run, Figures* figures) {
+  figures->rows = static_cast<int>(run.rows.size());
+  for (size_t i = 0; i < run.rows.size() && i < kMaxRows; ++i) {
+    figures->row_ms[i] = static_cast<double>(run.rows[i].CycleMs());
+  }
+  double cycle_cpu_total = 0;
+  int cycles = 0;
+  for (const RowRun& row : run.rows) {
+    if (row.cycle_cpu_ms < 0) continue;
+    cycle_cpu_total += row.cycle_cpu_ms;
+    ++cycles;
+  }
+  figures->cycle_cpu_ms = cycles > 0 ? cycle_cpu_total / cycles : -1;
+  figures->cpu_ms = run.cpu_ms;
+  figures->front_cpu_ms = run.front_cpu_ms;
+  figures->context_switches = run.context_switches;
+  figures->wall_ms = run.wall_ms;
+  figures->maxrss_kb = run.maxrss_kb;
+}
+
+// Where the CPU time went: the front end's thread against the rows' threads
+// (which also run the simulated printers), and how often threads slept.
+void PrintCpu(const Figures& figures) {
+  if (figures.cycle_cpu_ms >= 0) {
+    std::printf("  CPU of a row's thread for its cycle: %.1f ms%s\n", figures.cycle_cpu_ms,
+                figures.rows > 1 ? " (mean over the rows)" : "");
+  }
+  std::printf("  CPU %.0f ms in %.1f s: front end thread %.0f ms, row threads (with the simulated "
+              "printers) %.0f ms; %ld context switches\n",
+              figures.cpu_ms, figures.wall_ms / 1000, figures.front_cpu_ms,
+              figures.cpu_ms - figures.front_cpu_ms, figures.context_switches);
+}
+
+void PrintRowEnds(const StationRun& run) {
+  for (size_t i = 0; i < run.rows.size(); ++i) {
+    const RowRun& row = run.rows[i];
+    if (row.CycleMs() < 0) {
+      std::printf("  row %zu: not done, ended in %s\n", i + 1, SlotStateName(row.last_state));
+    }
+  }
+}
+
+}  // namespace
+
+Figures RunPartA(const BenchOptions& options) {
+  Figures figures;
+  figures.part = 'a';
+  figures.rows = 1;
+  std::printf("Part a: one row, one printer in boot-load mode, a %zu-byte image at 115200 baud\n",
+              options.image_bytes);
+  BenchFiles files(options.image_bytes, 1, Printers(options));
+  if (!files.ok()) {
+    NoteProblem(files.error(), &figures);
+    return figures;
+  }
+  RunRequest request;
+  request.rows = 1;
+  request.until_done = true;
+  request.limit_ms = kCycleLimitMs;
+  request.files = &files;
+  request.boot_dir = options.boot_dir;
+
+  VirtualClock virtual_clock;
+  request.clock = &virtual_clock;
+  StationRun virtual_run = RunStation(request);
+  request.clock = &SystemClock::Instance();
+  StationRun real_run = RunStation(request);
+
+  figures.virtual_ms = static_cast<double>(virtual_run.rows[0].CycleMs());
+  figures.real_ms = static_cast<double>(real_run.rows[0].CycleMs());
+  CopyRowTimes(real_run, &figures);
+  figures.virtual_cycle_cpu_ms = virtual_run.rows[0].cycle_cpu_ms;
+  figures.completed = virtual_run.all_done && real_run.all_done && virtual_run.stopped &&
+                      real_run.stopped && virtual_run.images_received == 1 &&
+                      real_run.images_received == 1;
+
+  const double wire_ms =
+      static_cast<double>(options.image_bytes) * kDownloadBitsPerByte / kDownloadBaud * 1000;
+  std::printf("  cycle Restarting -> Done: virtual %.0f ms, real %.0f ms; wire time of the image "
+              "alone %.1f ms\n",
+              figures.virtual_ms, figures.real_ms, wire_ms);
+  std::printf("  CPU of the row's thread for the cycle in virtual time: %.1f ms (the work alone, "
+              "without a real pause)\n",
+              figures.virtual_cycle_cpu_ms);
+  PrintCpu(figures);
+  std::printf("  phases (ms since the launch; \"extra\" = real - virtual):\n");
+  PrintPhases(stdout, Phases(virtual_run.rows[0]), Phases(real_run.rows[0]));
+  std::printf("  the simulated printer's events in the virtual run, until Done (ms):\n");
+  PrintSimEvents(stdout, virtual_run.first_row_sim_events, virtual_run.rows[0].done_ms);
+  if (options.timeline) {
+    std::printf("  status texts, virtual run:\n");
+    PrintTimeline(stdout, virtual_run.rows[0]);
+    std::printf("  status texts, real run:\n");
+    PrintTimeline(stdout, real_run.rows[0]);
+  }
+  PrintRowEnds(virtual_run);
+  PrintRowEnds(real_run);
+  if (virtual_run.images_received != 1 || real_run.images_received != 1) {
+    NoteProblem("the printer does not hold the image byte for byte", &figures);
+  }
+  NoteProblems(virtual_run, "virtual run", &figures);
+  NoteProblems(real_run, "real run", &figures);
+  std::fflush(stdout);
+  return figures;
+}
+
+Figures RunPartB(const BenchOptions& options) {
+  Figures figures;
+  figures.part = 'b';
+  std::printf("Part b: %d rows at once, each its own port and printer, real time\n", options.rows);
+  BenchFiles files(options.image_bytes, options.rows, Printers(options));
+  if (!files.ok()) {
+    NoteProblem(files.error(), &figures);
+    return figures;
+  }
+  RunRequest request;
+  request.clock = &SystemClock::Instance();
+  request.rows = options.rows;
+  request.until_done = true;
+  request.limit_ms = kCycleLimitMs;
+  request.files = &files;
+  request.boot_dir = options.boot_dir;
+  StationRun run = RunStation(request);
+  CopyRowTimes(run, &figures);
+  figures.completed = run.all_done && run.stopped && run.images_received == options.rows;
+  for (int i = 0; i < figures.rows; ++i) figures.real_ms = std::max(figures.real_ms, figures.row_ms[i]);
+  std::printf("  row cycles (ms):");
+  for (int i = 0; i < figures.rows; ++i) std::printf(" %.0f", figures.row_ms[i]);
+  std::printf("\n  images received whole: %d of %d\n", run.images_received, options.rows);
+  PrintCpu(figures);
+  PrintRowEnds(run);
+  if (run.images_received != options.rows) {
+    NoteProblem("a printer does not hold the image byte for byte", &figures);
+  }
+  NoteProblems(run, "run", &figures);
+  std::fflush(stdout);
+  return figures;
+}
+
+Figures RunPartC(const BenchOptions& options) {
+  Figures figures;
+  figures.part = 'c';
+  std::printf("Part c: %d rows waiting for printers that never come, %d s real time\n", options.rows,
+              options.idle_seconds);
+  PrinterSetup printers = Printers(options);
+  printers.arrive_ms = kNeverArrivesMs;
+  BenchFiles files(options.image_bytes, options.rows, printers);
+  if (!files.ok()) {
+    NoteProblem(files.error(), &figures);
+    return figures;
+  }
+  RunRequest request;
+  request.clock = &SystemClock::Instance();
+  request.rows = options.rows;
+  request.until_done = false;
+  request.limit_ms = static_cast<int64_t>(options.idle_seconds) * 1000;
+  request.files = &files;
+  request.boot_dir = options.boot_dir;
+  StationRun run = RunStation(request);
+  CopyRowTimes(run, &figures);
+  int waiting = 0;
+  for (const RowRun& row : run.rows) waiting += row.last_state == LookingForPrinter;
+  std::printf("  rows looking for a printer at the end: %d of %d\n", waiting, options.rows);
+  PrintCpu(figures);
+  figures.completed = run.stopped && waiting == options.rows;
+  NoteProblems(run, "run", &figures);
+  std::fflush(stdout);
+  return figures;
+}
+
+}  // namespace velloquin::bench
