@@ -19,19 +19,15 @@ constexpr int64_t kNeverArrivesMs = 1000000000;
 constexpr double kDownloadBitsPerByte = 11;
 constexpr double kDownloadBaud = 115200;
 
-void NoteProblems(const StationRun& run, const char* what, Figures* figures) {
-  for (const std::string& problem : run.problems) {
-    std::printf("  %s: %s\n", what, problem.c_str());
-    size_t used = std::strlen(figures->problem);
-    std::snprintf(figures->problem + used, sizeof figures->problem - used, "%s%s: %s",
-                  used ? "; " : "", what, problem.c_str());
-  }
+void NoteProblem(const char* what, const std::string& problem, Figures* figures) {
+  std::printf("  %s: %s\n", what, problem.c_str());
+  size_t used = std::strlen(figures->problem);
+  std::snprintf(figures->problem + used, sizeof figures->problem - used, "%s%s: %s",
+                used ? "; " : "", what, problem.c_str());
 }
 
-void NoteProblem(const std::string& problem, Figures* figures) {
-  StationRun run;
-  run.problems.push_back(problem);
-  NoteProblems(run, "setup", figures);
+void NoteProblems(const StationRun& run, const char* what, Figures* figures) {
+  for (const std::string& problem : run.problems) NoteProblem(what, problem, figures);
 }
 
 PrinterSetup Printers(const BenchOptions& options) {
@@ -40,7 +36,18 @@ PrinterSetup Printers(const BenchOptions& options) {
   return printers;
 }
 
-void CopyRowTimes(const StationRun& run, Figures* figures) {
+RunRequest Request(const BenchFiles& files, const BenchOptions& options, Clock* clock, int rows) {
+  RunRequest request;
+  request.clock = clock;
+  request.rows = rows;
+  request.until_done = true;
+  request.limit_ms = kCycleLimitMs;
+  request.files = &files;
+  request.boot_dir = options.boot_dir;
+  return request;
+}
+
+void CopyRunFigures(const StationRun& run, Figures* figures) {
   figures->rows = static_cast<int>(run.rows.size());
   for (size_t i = 0; i < run.rows.size() && i < kMaxRows; ++i) {
     figures->row_ms[i] = static_cast<double>(run.rows[i].CycleMs());
@@ -92,25 +99,16 @@ Figures RunPartA(const BenchOptions& options) {
               options.image_bytes);
   BenchFiles files(options.image_bytes, 1, Printers(options));
   if (!files.ok()) {
-    NoteProblem(files.error(), &figures);
+    NoteProblem("setup", files.error(), &figures);
     return figures;
   }
-  RunRequest request;
-  request.rows = 1;
-  request.until_done = true;
-  request.limit_ms = kCycleLimitMs;
-  request.files = &files;
-  request.boot_dir = options.boot_dir;
-
   VirtualClock virtual_clock;
-  request.clock = &virtual_clock;
-  StationRun virtual_run = RunStation(request);
-  request.clock = &SystemClock::Instance();
-  StationRun real_run = RunStation(request);
+  StationRun virtual_run = RunStation(Request(files, options, &virtual_clock, 1));
+  StationRun real_run = RunStation(Request(files, options, &SystemClock::Instance(), 1));
 
   figures.virtual_ms = static_cast<double>(virtual_run.rows[0].CycleMs());
   figures.real_ms = static_cast<double>(real_run.rows[0].CycleMs());
-  CopyRowTimes(real_run, &figures);
+  CopyRunFigures(real_run, &figures);
   figures.virtual_cycle_cpu_ms = virtual_run.rows[0].cycle_cpu_ms;
   figures.completed = virtual_run.all_done && real_run.all_done && virtual_run.stopped &&
                       real_run.stopped && virtual_run.images_received == 1 &&
@@ -138,7 +136,7 @@ Figures RunPartA(const BenchOptions& options) {
   PrintRowEnds(virtual_run);
   PrintRowEnds(real_run);
   if (virtual_run.images_received != 1 || real_run.images_received != 1) {
-    NoteProblem("the printer does not hold the image byte for byte", &figures);
+    NoteProblem("check", "the printer does not hold the image byte for byte", &figures);
   }
   NoteProblems(virtual_run, "virtual run", &figures);
   NoteProblems(real_run, "real run", &figures);
@@ -152,18 +150,11 @@ Figures RunPartB(const BenchOptions& options) {
   std::printf("Part b: %d rows at once, each its own port and printer, real time\n", options.rows);
   BenchFiles files(options.image_bytes, options.rows, Printers(options));
   if (!files.ok()) {
-    NoteProblem(files.error(), &figures);
+    NoteProblem("setup", files.error(), &figures);
     return figures;
   }
-  RunRequest request;
-  request.clock = &SystemClock::Instance();
-  request.rows = options.rows;
-  request.until_done = true;
-  request.limit_ms = kCycleLimitMs;
-  request.files = &files;
-  request.boot_dir = options.boot_dir;
-  StationRun run = RunStation(request);
-  CopyRowTimes(run, &figures);
+  StationRun run = RunStation(Request(files, options, &SystemClock::Instance(), options.rows));
+  CopyRunFigures(run, &figures);
   figures.completed = run.all_done && run.stopped && run.images_received == options.rows;
   for (int i = 0; i < figures.rows; ++i) figures.real_ms = std::max(figures.real_ms, figures.row_ms[i]);
   std::printf("  row cycles (ms):");
@@ -172,7 +163,7 @@ Figures RunPartB(const BenchOptions& options) {
   PrintCpu(figures);
   PrintRowEnds(run);
   if (run.images_received != options.rows) {
-    NoteProblem("a printer does not hold the image byte for byte", &figures);
+    NoteProblem("check", "a printer does not hold the image byte for byte", &figures);
   }
   NoteProblems(run, "run", &figures);
   std::fflush(stdout);
@@ -188,18 +179,14 @@ Figures RunPartC(const BenchOptions& options) {
   printers.arrive_ms = kNeverArrivesMs;
   BenchFiles files(options.image_bytes, options.rows, printers);
   if (!files.ok()) {
-    NoteProblem(files.error(), &figures);
+    NoteProblem("setup", files.error(), &figures);
     return figures;
   }
-  RunRequest request;
-  request.clock = &SystemClock::Instance();
-  request.rows = options.rows;
+  RunRequest request = Request(files, options, &SystemClock::Instance(), options.rows);
   request.until_done = false;
   request.limit_ms = static_cast<int64_t>(options.idle_seconds) * 1000;
-  request.files = &files;
-  request.boot_dir = options.boot_dir;
   StationRun run = RunStation(request);
-  CopyRowTimes(run, &figures);
+  CopyRunFigures(run, &figures);
   int waiting = 0;
   for (const RowRun& row : run.rows) waiting += row.last_state == LookingForPrinter;
   std::printf("  rows looking for a printer at the end: %d of %d\n", waiting, options.rows);

@@ -127,10 +127,10 @@ StationRun RunStation(const RunRequest& request) {
   // rows run on.
   Clock& front = SystemClock::Instance();
 
-  auto* station = new Station(&rows_clock, *request.files, request.boot_dir);
-  // The model's events count from its construction; launches are taken
-  // against the same origin.
+  // The model's events count from its construction, the first thing the
+  // station does; launches are taken against the same origin.
   const int64_t origin = rows_clock.NowMs();
+  auto* station = new Station(&rows_clock, *request.files, request.boot_dir);
   if (!station->protocol.unlock_key) run.problems.push_back(station->protocol.unlock_key_problem);
 
   SlotTable& table = station->table;
