@@ -80,20 +80,29 @@ void PrintCpu(const Figures& figures) {
               figures.cpu_ms - figures.front_cpu_ms, figures.context_switches);
 }
 
-void PrintRowEnds(const StationRun& run) {
+// What a run that should have finished a printer on every row leaves to say:
+// rows that did not, printers without the whole image, channel failures.
+void ConcludeCycles(const StationRun& run, const char* what, Figures* figures) {
   for (size_t i = 0; i < run.rows.size(); ++i) {
     const RowRun& row = run.rows[i];
     if (row.CycleMs() < 0) {
-      std::printf("  row %zu: not done, ended in %s\n", i + 1, SlotStateName(row.last_state));
+      std::printf("  %s: row %zu not done, ended in %s\n", what, i + 1, SlotStateName(row.last_state));
     }
   }
+  const int rows = static_cast<int>(run.rows.size());
+  if (run.images_received != rows) {
+    NoteProblem(what,
+                std::to_string(rows - run.images_received) +
+                    " printer(s) without the image byte for byte",
+                figures);
+  }
+  NoteProblems(run, what, figures);
 }
 
 }  // namespace
 
 Figures RunPartA(const BenchOptions& options) {
   Figures figures;
-  figures.part = 'a';
   figures.rows = 1;
   std::printf("Part a: one row, one printer in boot-load mode, a %zu-byte image at 115200 baud\n",
               options.image_bytes);
@@ -133,20 +142,13 @@ Figures RunPartA(const BenchOptions& options) {
     std::printf("  status texts, real run:\n");
     PrintTimeline(stdout, real_run.rows[0]);
   }
-  PrintRowEnds(virtual_run);
-  PrintRowEnds(real_run);
-  if (virtual_run.images_received != 1 || real_run.images_received != 1) {
-    NoteProblem("check", "the printer does not hold the image byte for byte", &figures);
-  }
-  NoteProblems(virtual_run, "virtual run", &figures);
-  NoteProblems(real_run, "real run", &figures);
-  std::fflush(stdout);
+  ConcludeCycles(virtual_run, "virtual run", &figures);
+  ConcludeCycles(real_run, "real run", &figures);
   return figures;
 }
 
 Figures RunPartB(const BenchOptions& options) {
   Figures figures;
-  figures.part = 'b';
   std::printf("Part b: %d rows at once, each its own port and printer, real time\n", options.rows);
   BenchFiles files(options.image_bytes, options.rows, Printers(options));
   if (!files.ok()) {
@@ -161,18 +163,12 @@ Figures RunPartB(const BenchOptions& options) {
   for (int i = 0; i < figures.rows; ++i) std::printf(" %.0f", figures.row_ms[i]);
   std::printf("\n  images received whole: %d of %d\n", run.images_received, options.rows);
   PrintCpu(figures);
-  PrintRowEnds(run);
-  if (run.images_received != options.rows) {
-    NoteProblem("check", "a printer does not hold the image byte for byte", &figures);
-  }
-  NoteProblems(run, "run", &figures);
-  std::fflush(stdout);
+  ConcludeCycles(run, "run", &figures);
   return figures;
 }
 
 Figures RunPartC(const BenchOptions& options) {
   Figures figures;
-  figures.part = 'c';
   std::printf("Part c: %d rows waiting for printers that never come, %d s real time\n", options.rows,
               options.idle_seconds);
   PrinterSetup printers = Printers(options);
@@ -193,7 +189,6 @@ Figures RunPartC(const BenchOptions& options) {
   PrintCpu(figures);
   figures.completed = run.stopped && waiting == options.rows;
   NoteProblems(run, "run", &figures);
-  std::fflush(stdout);
   return figures;
 }
 

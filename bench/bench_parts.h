@@ -1,6 +1,6 @@
 // The three parts of the benchmark. Each runs in a process of its own (so
-// its CPU time and peak memory are its own), prints its details, and hands
-// its figures back as one plain record.
+// its CPU time and peak memory are its own), prints its details to standard
+// output, and hands its figures back as one plain record.
 #pragma once
 
 #include <cstdint>

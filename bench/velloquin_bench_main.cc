@@ -129,6 +129,7 @@ Figures RunInChild(char part, const BenchOptions& options) {
     close(fds[0]);
     Figures result = part == 'a' ? RunPartA(options) : part == 'b' ? RunPartB(options)
                                                                   : RunPartC(options);
+    result.part = part;
     std::fflush(stdout);
     const char* data = reinterpret_cast<const char*>(&result);
     size_t left = sizeof result;
@@ -163,11 +164,15 @@ Figures RunInChild(char part, const BenchOptions& options) {
   return figures;
 }
 
+// The first line of a file that starts with `prefix` (any line without one),
+// without the "name<tab>: " of /proc/cpuinfo.
 std::string FirstLine(const char* path, const char* prefix) {
   std::ifstream file(path);
   std::string line;
   while (std::getline(file, line)) {
-    if (prefix == nullptr || line.rfind(prefix, 0) == 0) return line;
+    if (prefix != nullptr && line.rfind(prefix, 0) != 0) continue;
+    size_t colon = line.find(": ");
+    return prefix != nullptr && colon != std::string::npos ? line.substr(colon + 2) : line;
   }
   return "?";
 }
