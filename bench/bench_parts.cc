@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 #include "bench_breakdown.h"
 #include "bench_files.h"
@@ -19,15 +18,13 @@ constexpr int64_t kNeverArrivesMs = 1000000000;
 constexpr double kDownloadBitsPerByte = 11;
 constexpr double kDownloadBaud = 115200;
 
-void NoteProblem(const char* what, const std::string& problem, Figures* figures) {
+// Problems go to the part's details; the figures and their bounds tell the rest.
+void NoteProblem(const char* what, const std::string& problem) {
   std::printf("  %s: %s\n", what, problem.c_str());
-  size_t used = std::strlen(figures->problem);
-  std::snprintf(figures->problem + used, sizeof figures->problem - used, "%s%s: %s",
-                used ? "; " : "", what, problem.c_str());
 }
 
-void NoteProblems(const StationRun& run, const char* what, Figures* figures) {
-  for (const std::string& problem : run.problems) NoteProblem(what, problem, figures);
+void NoteProblems(const StationRun& run, const char* what) {
+  for (const std::string& problem : run.problems) NoteProblem(what, problem);
 }
 
 PrinterSetup Printers(const BenchOptions& options) {
@@ -82,7 +79,7 @@ void PrintCpu(const Figures& figures) {
 
 // What a run that should have finished a printer on every row leaves to say:
 // rows that did not, printers without the whole image, channel failures.
-void ConcludeCycles(const StationRun& run, const char* what, Figures* figures) {
+void ConcludeCycles(const StationRun& run, const char* what) {
   for (size_t i = 0; i < run.rows.size(); ++i) {
     const RowRun& row = run.rows[i];
     if (row.CycleMs() < 0) {
@@ -93,10 +90,9 @@ void ConcludeCycles(const StationRun& run, const char* what, Figures* figures) {
   if (run.images_received != rows) {
     NoteProblem(what,
                 std::to_string(rows - run.images_received) +
-                    " printer(s) without the image byte for byte",
-                figures);
+                    " printer(s) without the image byte for byte");
   }
-  NoteProblems(run, what, figures);
+  NoteProblems(run, what);
 }
 
 }  // namespace
@@ -108,7 +104,7 @@ Figures RunPartA(const BenchOptions& options) {
               options.image_bytes);
   BenchFiles files(options.image_bytes, 1, Printers(options));
   if (!files.ok()) {
-    NoteProblem("setup", files.error(), &figures);
+    NoteProblem("setup", files.error());
     return figures;
   }
   VirtualClock virtual_clock;
@@ -142,8 +138,8 @@ Figures RunPartA(const BenchOptions& options) {
     std::printf("  status texts, real run:\n");
     PrintTimeline(stdout, real_run.rows[0]);
   }
-  ConcludeCycles(virtual_run, "virtual run", &figures);
-  ConcludeCycles(real_run, "real run", &figures);
+  ConcludeCycles(virtual_run, "virtual run");
+  ConcludeCycles(real_run, "real run");
   return figures;
 }
 
@@ -152,7 +148,7 @@ Figures RunPartB(const BenchOptions& options) {
   std::printf("Part b: %d rows at once, each its own port and printer, real time\n", options.rows);
   BenchFiles files(options.image_bytes, options.rows, Printers(options));
   if (!files.ok()) {
-    NoteProblem("setup", files.error(), &figures);
+    NoteProblem("setup", files.error());
     return figures;
   }
   StationRun run = RunStation(Request(files, options, &SystemClock::Instance(), options.rows));
@@ -163,7 +159,7 @@ Figures RunPartB(const BenchOptions& options) {
   for (int i = 0; i < figures.rows; ++i) std::printf(" %.0f", figures.row_ms[i]);
   std::printf("\n  images received whole: %d of %d\n", run.images_received, options.rows);
   PrintCpu(figures);
-  ConcludeCycles(run, "run", &figures);
+  ConcludeCycles(run, "run");
   return figures;
 }
 
@@ -175,7 +171,7 @@ Figures RunPartC(const BenchOptions& options) {
   printers.arrive_ms = kNeverArrivesMs;
   BenchFiles files(options.image_bytes, options.rows, printers);
   if (!files.ok()) {
-    NoteProblem("setup", files.error(), &figures);
+    NoteProblem("setup", files.error());
     return figures;
   }
   RunRequest request = Request(files, options, &SystemClock::Instance(), options.rows);
@@ -188,7 +184,7 @@ Figures RunPartC(const BenchOptions& options) {
   std::printf("  rows looking for a printer at the end: %d of %d\n", waiting, options.rows);
   PrintCpu(figures);
   figures.completed = run.stopped && waiting == options.rows;
-  NoteProblems(run, "run", &figures);
+  NoteProblems(run, "run");
   return figures;
 }
 

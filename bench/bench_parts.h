@@ -36,7 +36,6 @@ struct Figures {
   long context_switches = 0;
   double wall_ms = 0;
   long maxrss_kb = 0;
-  char problem[512] = {};
 };
 
 // One row, one printer in boot-load mode: a cycle in virtual time, then one

@@ -131,7 +131,13 @@ StationRun RunStation(const RunRequest& request) {
   // station does; launches are taken against the same origin.
   const int64_t origin = rows_clock.NowMs();
   auto* station = new Station(&rows_clock, *request.files, request.boot_dir);
-  if (!station->protocol.unlock_key) run.problems.push_back(station->protocol.unlock_key_problem);
+  if (!station->protocol.unlock_key) {
+    // Without the key no query after the download is ever answered: the
+    // rows would wait out the whole limit.
+    run.problems.push_back(station->protocol.unlock_key_problem);
+    delete station;
+    return run;
+  }
 
   SlotTable& table = station->table;
   StationModel& model = station->model;

@@ -17,6 +17,7 @@
 
 #include "bench_parts.h"
 #include "bench_report.h"
+#include "platform/sys_retry.h"
 
 namespace velloquin::bench {
 namespace {
@@ -115,12 +116,12 @@ Figures RunInChild(char part, const BenchOptions& options) {
   figures.part = part;
   int fds[2];
   if (pipe(fds) != 0) {
-    std::snprintf(figures.problem, sizeof figures.problem, "pipe failed, errno %d", errno);
+    std::printf("  part %c: pipe failed, errno %d\n", part, errno);
     return figures;
   }
   pid_t child = fork();
   if (child < 0) {
-    std::snprintf(figures.problem, sizeof figures.problem, "fork failed, errno %d", errno);
+    std::printf("  part %c: fork failed, errno %d\n", part, errno);
     close(fds[0]);
     close(fds[1]);
     return figures;
@@ -134,8 +135,7 @@ Figures RunInChild(char part, const BenchOptions& options) {
     const char* data = reinterpret_cast<const char*>(&result);
     size_t left = sizeof result;
     while (left > 0) {
-      ssize_t n = write(fds[1], data, left);
-      if (n < 0 && errno == EINTR) continue;
+      ssize_t n = velloquin::RetryOnInterrupt([&] { return write(fds[1], data, left); });
       if (n <= 0) break;
       data += n;
       left -= static_cast<size_t>(n);
@@ -149,18 +149,16 @@ Figures RunInChild(char part, const BenchOptions& options) {
   char* data = reinterpret_cast<char*>(&received);
   size_t got = 0;
   while (got < sizeof received) {
-    ssize_t n = read(fds[0], data + got, sizeof received - got);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n =
+        velloquin::RetryOnInterrupt([&] { return read(fds[0], data + got, sizeof received - got); });
     if (n <= 0) break;
     got += static_cast<size_t>(n);
   }
   close(fds[0]);
   int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+  velloquin::RetryOnInterrupt([&] { return waitpid(child, &status, 0); });
   if (got == sizeof received) return received;
-  std::snprintf(figures.problem, sizeof figures.problem,
-                "the process of part %c ended without its figures (wait status %d)", part, status);
+  std::printf("  part %c: its process ended without its figures (wait status %d)\n", part, status);
   return figures;
 }
 
@@ -207,7 +205,6 @@ int main(int argc, char** argv) {
     if (!request.parts[i]) continue;
     figures[i] = RunInChild(static_cast<char>('a' + i), request.options);
     ran[i] = true;
-    if (figures[i].problem[0] != '\0') std::printf("  part %c: %s\n", 'a' + i, figures[i].problem);
     std::printf("\n");
   }
   PrintMachine("end");
