@@ -26,6 +26,8 @@ namespace {
 
 std::atomic<int> g_stop_signal{0};
 
+constexpr int kIdleLookMs = 250;
+
 void OnStopSignal(int signal_number) { g_stop_signal.store(signal_number); }
 
 void InstallStopHandlers() {
@@ -90,8 +92,15 @@ int Run(const StationOptions& options) {
   OnStartPressed(table);
   bool all_launched = false;
   while (g_stop_signal.load() == 0) {
-    if (!all_launched) all_launched = OnLaunchTimerTick(table, start_thread);
-    model.WaitForChange(kLaunchTimerPeriodMs);
+    if (!all_launched) {
+      all_launched = OnLaunchTimerTick(table, start_thread);
+      model.WaitForChange(kLaunchTimerPeriodMs);
+    } else {
+      // Once every row runs, a look four times a second is plenty for a
+      // person and keeps an idle station's wake-ups (and CPU) low; events
+      // queue in the model meanwhile, none is lost.
+      clock.SleepMs(kIdleLookMs);
+    }
     model.PollStates();
     view.Show(model, model.TakeEvents());
     if (options.printers > 0 && all_launched && model.AllRowsFinished(options.rows, options.printers)) {
