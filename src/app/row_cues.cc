@@ -8,14 +8,8 @@
 namespace velloquin {
 
 RowCue CueOfState(int32_t state) {
+  if (IsPrinterWorkState(state)) return RowCue::kWorking;
   switch (state) {
-    case VerifyingBeforeProgram:
-    case CheckingBootMode:
-    case ForcingBootMode:
-    case Downloading:
-    case WaitingForFlash:
-    case VerifyingAfterProgram:
-      return RowCue::kWorking;
     case Done:
       return RowCue::kDone;
     case Failed:

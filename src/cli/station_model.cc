@@ -8,25 +8,6 @@
 namespace velloquin {
 namespace {
 
-bool IsFinishing(int32_t state) {
-  return state == Done || state == Failed || state == NotInBootMode;
-}
-
-// A printer is on the bench from the moment its row sees it connected.
-bool IsPrinterWork(int32_t state) {
-  switch (state) {
-    case VerifyingBeforeProgram:
-    case CheckingBootMode:
-    case ForcingBootMode:
-    case Downloading:
-    case WaitingForFlash:
-    case VerifyingAfterProgram:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // The row whose worker runs on this thread, learnt from the control ids the
 // worker names in its calls (a worker always writes its status before it asks
 // for a check box).
@@ -84,8 +65,8 @@ void StationModel::NoteChange(int row, int32_t state, const std::string* status)
   if (!state_changed && !text_changed) return;
   int64_t now = clock_->NowMs();
   if (state_changed) {
-    if (IsPrinterWork(state) && r.counts.printer_start_ms < 0) r.counts.printer_start_ms = now;
-    if (IsFinishing(state) && !IsFinishing(r.state) && !stopping_) {
+    if (IsPrinterWorkState(state) && r.counts.printer_start_ms < 0) r.counts.printer_start_ms = now;
+    if (IsFinishingState(state) && !IsFinishingState(r.state) && !stopping_) {
       if (state == Done) {
         ++r.counts.done;
       } else {

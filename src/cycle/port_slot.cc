@@ -24,6 +24,20 @@ const char* SlotStateName(int32_t state) {
   return "Unknown";
 }
 
+bool IsPrinterWorkState(int32_t state) {
+  switch (state) {
+    case VerifyingBeforeProgram:
+    case CheckingBootMode:
+    case ForcingBootMode:
+    case Downloading:
+    case WaitingForFlash:
+    case VerifyingAfterProgram:
+      return true;
+    default:
+      return false;
+  }
+}
+
 void PortSlot::Clear() {
   State = NotStarted;
   ThreadId = 0;

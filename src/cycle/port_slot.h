@@ -37,6 +37,14 @@ enum SlotState : int32_t {
 
 const char* SlotStateName(int32_t state);
 
+// A printer is being worked on: from the moment its row sees it connected
+// until the row reports.
+bool IsPrinterWorkState(int32_t state);
+// The row has finished a printer: programmed, failed, or not in boot-load mode.
+inline bool IsFinishingState(int32_t state) {
+  return state == Done || state == Failed || state == NotInBootMode;
+}
+
 struct PortSlot {
   // The current SlotState; one indivisible 32-bit value, no lock: the last
   // writer wins, which is why the close handler repeats its stop request.
